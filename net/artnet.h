@@ -1,0 +1,20 @@
+// Art-Net facts the bridge relies on in more than one place.
+#ifndef ARTNET_NET_ARTNET_H_
+#define ARTNET_NET_ARTNET_H_
+
+#include <cstdint>
+
+// Art-Net's UDP port, for both the source and the destination of its datagrams.
+constexpr std::uint16_t kArtNetPort = 6454;
+
+// Every Art-Net packet starts with this 8-byte ID ("Art-Net" and a zero byte),
+// followed by the 16-bit OpCode, low byte first.
+constexpr std::uint8_t kArtNetId[8] = {'A', 'r', 't', '-', 'N', 'e', 't', 0};
+constexpr int kArtNetOpCodeOffset = 8;
+
+// OpCode high bytes of the two packets never handed to the device: the
+// device's own replies (OpPollReply, 0x2100) and OpSync (0x5200).
+constexpr std::uint8_t kOpPollReplyHigh = 0x21;
+constexpr std::uint8_t kOpSyncHigh = 0x52;
+
+#endif  // ARTNET_NET_ARTNET_H_
