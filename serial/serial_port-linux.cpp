@@ -59,29 +59,34 @@ void SleepMs(int ms) {
   }
 }
 
-// Both queues are cleared only here, before the first byte of traffic.
+// Takes the port for the bridge alone and sets the link up. Both queues are
+// cleared only here, before the first byte of traffic.
 bool ConfigurePort(int fd) {
-  // The first program that opens the port makes it exclusive: from then on
-  // opens by others fail with EBUSY (root excepted, hence the check below
-  // and the lock).
+  // Programs that share ports politely (another bridge, pyserial's exclusive
+  // mode) hold a lock on them. The lock goes with the descriptor.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+  // A port that someone made exclusive is theirs, even to root, whom the
+  // kernel lets in anyway.
   int exclusive = 0;
   if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) return false;
+  // From now on opens by others fail with EBUSY.
   if (ioctl(fd, TIOCEXCL) != 0) return false;
-  // Programs that share ports politely (another bridge, pyserial's
-  // exclusive mode) hold a lock on them.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
-  if (!SetRawLink(fd, kDeviceBaudRate)) return false;
-  // A driver that cannot make the speed rounds it or keeps the old one; the
-  // device would then see garbage.
   std::uint32_t input_baud = 0;
   std::uint32_t output_baud = 0;
-  if (!GetLinkSpeed(fd, &input_baud, &output_baud)) return false;
-  if (input_baud != kDeviceBaudRate || output_baud != kDeviceBaudRate) return false;
   const int dtr = TIOCM_DTR;
-  // A pty has no modem lines: TIOCMBIS fails with ENOTTY, and the port is
-  // still good for the device.
-  if (ioctl(fd, TIOCMBIS, &dtr) != 0 && errno != ENOTTY) return false;
-  return tcflush(fd, TCIOFLUSH) == 0;
+  const bool usable =
+      SetRawLink(fd, kDeviceBaudRate) &&
+      // A driver that cannot make the speed rounds it or keeps the old one;
+      // the device would then see garbage.
+      GetLinkSpeed(fd, &input_baud, &output_baud) && input_baud == kDeviceBaudRate &&
+      output_baud == kDeviceBaudRate &&
+      // A pty has no modem lines: TIOCMBIS fails with ENOTTY, and the port is
+      // still good for the device.
+      (ioctl(fd, TIOCMBIS, &dtr) == 0 || errno == ENOTTY) && tcflush(fd, TCIOFLUSH) == 0;
+  // The mark stays on the port while anyone has it open, and on a pty for as
+  // long as its other end is open: a port given up must not keep it.
+  if (!usable) ioctl(fd, TIOCNXCL);
+  return usable;
 }
 
 }  // namespace
