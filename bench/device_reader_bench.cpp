@@ -7,7 +7,8 @@
 //    a frame ending in CR LF to the pty's master and notes the time; the
 //    reader's sink notes the time it is handed the frame. One frame at a
 //    time. Measured for DeviceReadLoop, for the busy-polling reader, and for
-//    the pty itself (a blocking read() on the raw slave), all in one run.
+//    the pty itself (a blocking read() on the raw slave), all in one run,
+//    taking turns.
 //
 // Usage: device_reader_bench [--idle-seconds S] [--busy-seconds S]
 //                            [--frames N] [--frame-size BYTES]
@@ -203,52 +204,65 @@ int main(int argc, char** argv) {
   }
 
   // --- 2. Latency ------------------------------------------------------------
-  printf("Frame end to hand-off, %d frames of %zu bytes, one at a time:\n", frames, frame_size);
-  {
-    // The pty alone: a blocking read on the raw slave.
-    Pty pty = OpenPty();
-    fcntl(pty.port, F_SETFL, fcntl(pty.port, F_GETFL) & ~O_NONBLOCK);
-    HandOff hand_off;
-    std::thread reader([&] {
-      std::uint8_t buffer[4096];
-      std::size_t have = 0;
-      for (;;) {
-        const ssize_t n = read(pty.port, buffer, sizeof buffer);
-        if (n <= 0) return;
-        have += static_cast<std::size_t>(n);
-        if (have >= frame_size) {
-          have -= frame_size;
-          hand_off.Post();
-        }
+  // The three readers take turns, a tenth of the frames at a time, so that
+  // whatever else the machine is doing weighs on all three alike.
+  constexpr int kRounds = 10;
+  printf("Frame end to hand-off, %d frames of %zu bytes each, one at a time, in %d interleaved rounds:\n",
+         frames, frame_size, kRounds);
+
+  // The pty alone: a blocking read on the raw slave.
+  Pty plain = OpenPty();
+  fcntl(plain.port, F_SETFL, fcntl(plain.port, F_GETFL) & ~O_NONBLOCK);
+  HandOff plain_hand_off;
+  std::thread plain_reader([&] {
+    std::uint8_t buffer[4096];
+    std::size_t have = 0;
+    for (;;) {
+      const ssize_t n = read(plain.port, buffer, sizeof buffer);
+      if (n <= 0) return;  // hung up: the run is over
+      have += static_cast<std::size_t>(n);
+      if (have >= frame_size) {
+        have -= frame_size;
+        plain_hand_off.Post();
       }
-    });
-    PrintStats("pty one-way (blocking read):", Summarize(TimeFrames(pty.master, hand_off, frames, frame_size)));
-    close(pty.master);  // the reader sees the hang-up and ends
-    reader.join();
-  }
-  {
-    Pty pty = OpenPty();
-    HandOff hand_off;
-    std::thread reader([&] {
-      DeviceReadLoop(pty.port, [&](const std::uint8_t*, std::size_t) { hand_off.Post(); });
-    });
-    reader.detach();  // never returns; idles once the pty is closed
-    PrintStats("DeviceReadLoop (poll):", Summarize(TimeFrames(pty.master, hand_off, frames, frame_size)));
-    close(pty.master);
-  }
-  {
-    Pty pty = OpenPty();
-    HandOff hand_off;
+    }
+  });
+
+  Pty polled = OpenPty();
+  HandOff polled_hand_off;
+  std::thread polled_reader([&] {
+    DeviceReadLoop(polled.port, [&](const std::uint8_t*, std::size_t) { polled_hand_off.Post(); });
+  });
+  polled_reader.detach();  // never returns
+
+  Pty busy = OpenPty();
+  HandOff busy_hand_off;
+  FrameAssembler busy_assembler;
+
+  std::vector<double> plain_micros, polled_micros, busy_micros;
+  const int per_round = frames / kRounds;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<double> more = TimeFrames(plain.master, plain_hand_off, per_round, frame_size);
+    plain_micros.insert(plain_micros.end(), more.begin(), more.end());
+    more = TimeFrames(polled.master, polled_hand_off, per_round, frame_size);
+    polled_micros.insert(polled_micros.end(), more.begin(), more.end());
+    // The busy poll runs only during its own turn: it would take a core from
+    // the others.
     std::atomic<bool> stop{false};
-    FrameAssembler assembler;
-    std::thread reader([&] {
-      BusyPollRead(pty.port, assembler, [&](const std::uint8_t*, std::size_t) { hand_off.Post(); }, stop);
+    std::thread busy_reader([&] {
+      BusyPollRead(busy.port, busy_assembler,
+                   [&](const std::uint8_t*, std::size_t) { busy_hand_off.Post(); }, stop);
     });
-    PrintStats("busy poll (FIONREAD loop):", Summarize(TimeFrames(pty.master, hand_off, frames, frame_size)));
+    more = TimeFrames(busy.master, busy_hand_off, per_round, frame_size);
+    busy_micros.insert(busy_micros.end(), more.begin(), more.end());
     stop = true;
-    reader.join();
-    close(pty.master);
+    busy_reader.join();
   }
+  PrintStats("pty one-way (blocking read):", Summarize(plain_micros));
+  PrintStats("DeviceReadLoop (poll):", Summarize(polled_micros));
+  PrintStats("busy poll (FIONREAD loop):", Summarize(busy_micros));
+  close(plain.master);
+  plain_reader.join();
   fflush(stdout);
   _exit(0);  // the idle reader threads never end
 }
