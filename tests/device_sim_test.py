@@ -174,6 +174,22 @@ class DeviceSimTest(unittest.TestCase):
             with open(log) as f:
                 self.assertEqual(f.read(), "rx " + DMX.hex() + "\n")
 
+    def test_with_simulated_device_gives_a_command_the_device(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root for a private mount namespace")
+        script = os.path.join(SOURCE, "tools", "with-simulated-device")
+        find = os.path.join(BUILD, "tests", "find-device")
+        with tempfile.TemporaryDirectory() as directory:
+            log = os.path.join(directory, "log")
+            run = subprocess.run([script, "--log", log, "--", find], capture_output=True, text=True,
+                                 env=dict(os.environ, ARTNET_DEVICE_SIM=SIM), timeout=60)
+            if run.returncode == 77 or "unshare" in run.stderr:
+                self.skipTest("cannot make a private mount namespace here")
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertEqual(run.stdout, "found /dev/ttyUSB0\n")
+            with open(log) as f:
+                self.assertEqual(f.readline(), "rx " + POLL.hex() + "\n")
+
 
 if __name__ == "__main__":
     unittest.main()
