@@ -174,6 +174,13 @@ std::vector<std::wstring> ListSerialPortNames() {
   if (MultiByteToWideChar(CP_ACP, 0, kSubKey, -1, sub_key, sizeof kSubKey) == 0) return names;
   HKEY key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, sub_key, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+  names = ReadPortNames(key);
+  RegCloseKey(key);
+  return names;
+}
+
+std::vector<std::wstring> ReadPortNames(HKEY key) {
+  std::vector<std::wstring> names;
   for (DWORD index = 0;; ++index) {
     wchar_t name[kNameChars];
     DWORD name_chars = kNameChars;
@@ -193,7 +200,6 @@ std::vector<std::wstring> ListSerialPortNames() {
     const std::size_t chars = (data_bytes <= kDataBytes ? data_bytes : kDataBytes) / sizeof(wchar_t);
     names.emplace_back(data, wcsnlen(data, chars));
   }
-  RegCloseKey(key);
   return names;
 }
 
