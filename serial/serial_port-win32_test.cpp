@@ -196,7 +196,7 @@ TEST(SerialPortWin32, RegistryValuesThatDoNotFitOrEndWithoutAZero) {
   set(L"d", fills + L"8X", 102);                             // does not fit: skipped
   set(std::wstring(120, L'e'), L"COM5", 10);                 // name does not fit: skipped
   set(L"f", L"COM6X", 9);                                    // odd count: the half character goes
-  set(L"g", L"COM7\0junk", 20);                             // text ends at the first zero
+  set(L"g", std::wstring(L"COM7\0junk", 9), 20);            // text ends at the first zero
   const std::vector<std::wstring> names = ReadPortNames(key);
   RegCloseKey(key);
   RegDeleteKeyW(HKEY_CURRENT_USER, path.c_str());
