@@ -415,8 +415,10 @@ class Lab:
                 shutil.copy(BRIDGE, copy)
                 os.chmod(copy, 0o755)
             command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", copy]
-        # The locale only chooses the console's encoding: the C locale gets UTF-8.
+        # The locale only chooses the console's encoding: the C locale gets
+        # UTF-8. A sanitizer's options pass through to a sanitized build.
         environment = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C"}
+        environment.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
         process = self.popen_inside(command, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                     env=environment)
         return Bridge(process)
