@@ -35,10 +35,11 @@ constexpr DWORD kReadWaitMs = 2000;
 
 // When the port cannot signal arriving bytes (see WaitForDeviceBytes), the
 // reader looks at its input queue after a pause that starts here and doubles
-// up to the longest; the longest pause keeps an idle reader near 0.5% of a
-// core under Wine, the first keeps a reply that follows a frame quick.
+// up to the longest. Under Wine each look costs some 60 us of processor time,
+// so the longest pause keeps an idle reader well under 1% of a core, while
+// the short first ones keep a reply that follows a frame quick.
 constexpr DWORD kFirstPauseMs = 1;
-constexpr DWORD kLongestPauseMs = 8;
+constexpr DWORD kLongestPauseMs = 16;
 
 HANDLE AsHandle(DeviceHandle device) { return reinterpret_cast<HANDLE>(device); }
 
@@ -75,9 +76,9 @@ CommEventWait WaitForCommEvent(HANDLE port, DWORD timeout_ms) {
       result = CommEventWait::kSignalled;
     } else {
       // Wine never signals a character on a pty-backed port: its wait ends
-      // about a millisecond later with ERROR_OPERATION_ABORTED (995), as it
-      // cannot read a pty's modem lines. On Windows a wait fails only when
-      // the port is going away.
+      // a few milliseconds later with ERROR_OPERATION_ABORTED (995) (Wine
+      // watches the modem lines too, and a pty has none). On Windows a wait
+      // fails when the port is going away.
       result = wait == WAIT_OBJECT_0 ? CommEventWait::kFailed : CommEventWait::kTimedOut;
     }
   }
@@ -119,6 +120,8 @@ InputState WaitForDeviceBytes(HANDLE port) {
         case CommEventWait::kTimedOut:
           continue;  // Look at the queue again.
         case CommEventWait::kFailed:
+          // From now on this handle is read after pauses: asking Wine for an
+          // event wait again would cost a few milliseconds every time.
           t_reader_port.event_waits_fail = true;
           break;
         case CommEventWait::kNoEvent:
@@ -171,6 +174,13 @@ std::vector<std::wstring> ListSerialPortNames() {
   if (MultiByteToWideChar(CP_ACP, 0, kSubKey, -1, sub_key, sizeof kSubKey) == 0) return names;
   HKEY key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, sub_key, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
+  names = ReadPortNames(key);
+  RegCloseKey(key);
+  return names;
+}
+
+std::vector<std::wstring> ReadPortNames(HKEY key) {
+  std::vector<std::wstring> names;
   for (DWORD index = 0;; ++index) {
     wchar_t name[kNameChars];
     DWORD name_chars = kNameChars;
@@ -190,7 +200,6 @@ std::vector<std::wstring> ListSerialPortNames() {
     const std::size_t chars = (data_bytes <= kDataBytes ? data_bytes : kDataBytes) / sizeof(wchar_t);
     names.emplace_back(data, wcsnlen(data, chars));
   }
-  RegCloseKey(key);
   return names;
 }
 
@@ -318,7 +327,8 @@ bool WriteDevice(DeviceHandle device, const std::uint8_t* data, std::size_t leng
       if (wait == WAIT_TIMEOUT) WriteMessage(Message::SerialWriteTimeout, GetLastError());
       // The write is abandoned, but it still points at the transmit copy and
       // the completion record on this stack: cancel it and wait until the
-      // driver has let go of both.
+      // driver has let go of both. CancelIoEx with this record cancels this
+      // write alone, never the reader's operations on the same handle.
       CancelIoEx(port, &overlapped);
       GetOverlappedResult(port, &overlapped, &transferred, TRUE);
     }

@@ -16,6 +16,12 @@
 // has no values. Writes nothing; any thread.
 std::vector<std::wstring> ListSerialPortNames();
 
+// The data of every value of the open `key`, read as ListSerialPortNames
+// reads SERIALCOMM's: 100-character names, 100-byte data, a value that does
+// not fit skipped, text up to its first zero character or the end of its
+// data. The key stays open.
+std::vector<std::wstring> ReadPortNames(HKEY key);
+
 // The path that opens the port a registry name stands for: the name less its
 // first three characters ("COM") is read as a number the way _wtoi reads it,
 // and gives "COM<n>" for n <= 9 (zero and negatives included) and
