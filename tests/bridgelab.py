@@ -404,17 +404,18 @@ class Lab:
                         "attach", self.device.path], check=True)
         return self.device
 
-    def start_bridge(self, user=None, stdin=subprocess.DEVNULL):
-        """Starts the real bridge, unmodified and without arguments. `user`
-        runs it as an unprivileged user id instead of root."""
-        command = [BRIDGE]
+    def start_bridge(self, user=None, stdin=subprocess.DEVNULL, arguments=()):
+        """Starts the real bridge, unmodified and (unless `arguments` are
+        given, which it must ignore) without arguments. `user` runs it as an
+        unprivileged user id instead of root."""
+        command = [BRIDGE, *arguments]
         if user is not None:
             # Somewhere an unprivileged user may run it from.
             copy = os.path.join(self.directory, "artnet-serial-bridge")
             if not os.path.exists(copy):
                 shutil.copy(BRIDGE, copy)
                 os.chmod(copy, 0o755)
-            command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", copy]
+            command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", copy, *arguments]
         # The locale only chooses the console's encoding: the C locale gets
         # UTF-8. A sanitizer's options pass through to a sanitized build.
         environment = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C"}
