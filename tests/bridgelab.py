@@ -236,8 +236,9 @@ class Device:
     @staticmethod
     def _lines(log, direction):
         prefix = direction + " "
+        # Only whole lines: the last one may still be on its way.
         return [bytes.fromhex(line[len(prefix):])
-                for line in log.decode().splitlines() if line.startswith(prefix)]
+                for line in log.decode().split("\n")[:-1] if line.startswith(prefix)]
 
     def received(self):
         """Every byte the device has read from the port, in order."""
