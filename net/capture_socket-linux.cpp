@@ -187,6 +187,19 @@ void CaptureSocket::Init() {
   }
   socket_ = fd;
 
+  // Packets wait in the socket's receive buffer while the capture thread
+  // writes to the device or waits for a processor. A packet socket charges
+  // each packet its whole kernel buffer (over 2 KB for a 530-byte ArtDmx), so
+  // the default of about 200 KB holds under 100 packets: a few milliseconds
+  // of a busy controller, and a short stall of the thread would lose Art-Net
+  // packets. Root may go past the system's limit (SO_RCVBUFFORCE); otherwise
+  // the limit caps the request. Either way the bridge works, so failures are
+  // not reported.
+  constexpr int kReceiveBufferBytes = 8 << 20;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
+  }
+
   // The equivalent of binding to the address: without an interface holding
   // it, set-up fails without a message.
   const std::vector<CapturedInterface> interfaces = InterfacesToCapture(address);

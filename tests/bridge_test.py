@@ -147,6 +147,15 @@ class Bridge(unittest.TestCase):
         self.controller.send(poll)
         self.expect_device(poll, note="an ArtPoll after the big traffic")
 
+    def test_7_a_burst_of_art_dmx_arrives_whole(self):
+        # Sent back to back, far faster than the bridge writes them to the
+        # device: the packets wait in the capture socket, and none may be
+        # dropped there.
+        burst = [art_dmx(530, seed=100 + i) for i in range(1500)]
+        for packet in burst:
+            self.peer_send(packet)
+        self.expect_device(*burst, note="every packet of the burst, in order")
+
     def test_9_nothing_else_on_the_console(self):
         expected = message("InitCompleted") + message("Running")
         self.assertTrue(self.bridge.running())
