@@ -1,0 +1,187 @@
+"""The measurements of bench/run, in the order they run. Called inside the
+private mount namespace; writes results.json and the latency samples (one
+file per series, nanoseconds) into the work directory."""
+
+import json
+import os
+import time
+
+import lab as lab_module
+from lab import BRIDGE_ADDRESS, SECOND_ADDRESS, PORT_PATH, Lab
+
+ARTNET = "%s:6454" % BRIDGE_ADDRESS
+TTY = PORT_PATH + ",raw,echo=0"
+
+
+class Settings:
+    def __init__(self, quick):
+        self.latency_count = 2000 if quick else 10000
+        self.rates = [5000, 10000, 20000, 30000, 40000, 50000, 75000, 100000]
+        self.rate_seconds = 1 if quick else 2
+        self.idle_seconds = 5 if quick else 30
+        self.load_seconds = 3 if quick else 10
+        self.load_noise_rate = 100000
+        self.load_artnet_rate = 1000
+        self.memory_packets = 100000 if quick else 1000000
+        self.flood_packets = 100000 if quick else 1000000
+
+
+def process_usage(pid):
+    """CPU nanoseconds of all the process's threads, VmRSS and VmHWM in kB."""
+    cpu = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+            cpu += int(f.read().split()[0])
+    memory = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            name, _, value = line.partition(":")
+            if name in ("VmRSS", "VmHWM"):
+                memory[name] = int(value.split()[0])
+    return cpu, memory.get("VmRSS", 0), memory.get("VmHWM", 0)
+
+
+class Measurements:
+    def __init__(self, lab, settings, out_dir, say):
+        self.lab = lab
+        self.settings = settings
+        self.out_dir = out_dir
+        self.say = say
+        self.results = {}
+
+    def latency(self, name, **options):
+        samples = os.path.join(self.out_dir, name + ".txt")
+        result = self.lab.probe("latency", count=self.settings.latency_count, out=samples,
+                                **options)
+        result["samples"] = samples
+        self.results[name] = result
+        self.say("  %-14s %d measured, %d lost, %d damaged"
+                 % (name, result["measured"], result["lost"], result["damaged"]))
+        return result
+
+    def network_to_device(self, name):
+        return self.latency(name, mode="n2d", send_ns=self.lab.peer_ns_path, to=ARTNET)
+
+    def device_to_network(self, name):
+        return self.latency(name, mode="d2n", recv_ns=self.lab.bridge_ns_path, listen=ARTNET)
+
+    def throughput(self, name, watch_pid=0):
+        steps = []
+        for rate in self.settings.rates:
+            result = self.lab.probe("stream", rate=rate, count=rate * self.settings.rate_seconds,
+                                    send_ns=self.lab.peer_ns_path, to=ARTNET, watch_pid=watch_pid)
+            steps.append(result)
+            self.say("  %-6s %6d/s: sent at %7.0f/s, %d received, %d lost, %d stray bytes"
+                     % (name, rate, result["send_rate"], result["received"], result["lost"],
+                        result["stray_bytes"]))
+        self.results[name + "_throughput"] = steps
+
+    # --- the runs ------------------------------------------------------------
+
+    def floor(self):
+        self.say("Floor: a UDP datagram's one-way time, a pty's write-to-read")
+        lab = self.lab
+        self.latency("floor_udp_n2d", mode="udp", send_ns=lab.peer_ns_path, to=ARTNET,
+                     recv_ns=lab.bridge_ns_path, listen=ARTNET, size=530)
+        self.latency("floor_pty_n2d", mode="pty-n2d")
+        self.latency("floor_udp_d2n", mode="udp", send_ns=lab.bridge_ns_path, to=ARTNET,
+                     recv_ns=lab.bridge_ns_path, listen=ARTNET, size=241)
+        self.latency("floor_pty_d2n", mode="pty-d2n")
+
+    def socat_latency(self):
+        self.say("socat: latency")
+        with self.lab.socat("UDP4-RECV:6454", TTY):
+            self.network_to_device("socat_n2d")
+        with self.lab.socat(TTY, "UDP4-SENDTO:" + ARTNET):
+            self.device_to_network("socat_d2n")
+
+    def bridge_latency(self):
+        self.say("bridge: latency")
+        with self.lab.bridge():
+            self.network_to_device("bridge_n2d")
+            self.device_to_network("bridge_d2n")
+        self.results["bridge_log_latency"] = self.lab.bridge_log.decode("gbk", "replace")
+
+    def socat_throughput(self):
+        self.say("socat: throughput")
+        with self.lab.socat("UDP4-RECV:6454", TTY) as pid:
+            self.throughput("socat", pid)
+
+    def bridge_rest(self):
+        s = self.settings
+        with self.lab.bridge() as pid:
+            self.say("bridge: throughput")
+            self.throughput("bridge", pid)
+
+            self.say("bridge: idle CPU for %d s" % s.idle_seconds)
+            cpu0, _, _ = process_usage(pid)
+            t0 = time.monotonic_ns()
+            time.sleep(s.idle_seconds)
+            cpu1, _, _ = process_usage(pid)
+            wall = time.monotonic_ns() - t0
+            self.results["idle"] = {"cpu_ns": cpu1 - cpu0, "wall_ns": wall}
+
+            self.say("bridge: CPU under %d unrelated packets/s for %d s"
+                     % (s.load_noise_rate, s.load_seconds))
+            count = s.load_artnet_rate * s.load_seconds
+            self.results["load"] = self.lab.probe(
+                "stream", rate=s.load_artnet_rate, count=count, send_ns=self.lab.peer_ns_path,
+                to=ARTNET, watch_pid=pid, noise_rate=s.load_noise_rate,
+                noise_ns=self.lab.peer_ns_path, noise_to="%s:7000" % BRIDGE_ADDRESS,
+                noise_size=64, noise_sink_ns=self.lab.bridge_ns_path,
+                noise_sink="%s:7000" % BRIDGE_ADDRESS)
+
+            rate = self._memory_rate()
+            self.say("bridge: memory over %d packets at %d/s" % (s.memory_packets, rate))
+            self.lab.probe("stream", rate=rate, count=20000, send_ns=self.lab.peer_ns_path,
+                           to=ARTNET)
+            self.results["memory"] = self.lab.probe(
+                "stream", rate=rate, count=s.memory_packets, send_ns=self.lab.peer_ns_path,
+                to=ARTNET, watch_pid=pid)
+
+            self.say("bridge: flood of %d packets" % s.flood_packets)
+            flood = self.lab.probe(
+                "flood", count=s.flood_packets, send_ns=self.lab.peer_ns_path,
+                to="%s:6454" % SECOND_ADDRESS, sink_ns=self.lab.bridge_ns_path,
+                sink="%s:6454" % SECOND_ADDRESS, recv_ns=self.lab.bridge_ns_path, listen=ARTNET,
+                watch_pid=pid)
+            flood["alive"] = lab_module.alive(pid)
+            # Still forwarding both ways afterwards?
+            after = {}
+            if flood["alive"]:
+                for mode, extra in (("n2d", {"send_ns": self.lab.peer_ns_path, "to": ARTNET}),
+                                    ("d2n", {"recv_ns": self.lab.bridge_ns_path,
+                                             "listen": ARTNET})):
+                    after[mode] = self.lab.probe("latency", mode=mode, count=100, warmup=0,
+                                                 timeout_ms=3000, **extra)
+            flood["after"] = after
+            self.results["flood"] = flood
+            _, rss, hwm = process_usage(pid)
+            self.results["final_memory"] = {"rss_kb": rss, "hwm_kb": hwm}
+        self.results["bridge_log"] = self.lab.bridge_log.decode("gbk", "replace")
+
+    def _memory_rate(self):
+        """The highest lossless rate the bridge showed, kept to 50,000/s so the
+        run stays short, and at least 10,000/s."""
+        best = 10000
+        for step in self.results.get("bridge_throughput", []):
+            if step["lost"] or step["stray_bytes"] or step["out_of_order"]:
+                break
+            best = step["rate"]
+        return int(min(max(best, 10000), 50000))
+
+
+def main(build_dir, out_dir, quick, say):
+    settings = Settings(quick)
+    with open(os.path.join(out_dir, "bench.log"), "ab") as log:
+        with Lab(build_dir, out_dir, log) as lab:
+            m = Measurements(lab, settings, out_dir, say)
+            m.floor()
+            m.socat_latency()
+            m.bridge_latency()
+            m.socat_throughput()
+            m.bridge_rest()
+    m.results["settings"] = vars(settings)
+    with open(os.path.join(out_dir, "results.json"), "w") as f:
+        json.dump(m.results, f, indent=1)
+    return m.results

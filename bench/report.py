@@ -1,0 +1,296 @@
+"""Turns bench/run's results into the table, the verdict on each target,
+docs/performance.md and its latency plot."""
+
+import datetime
+import math
+import os
+import platform
+import subprocess
+
+# Memory counts as flat when it grew by no more than this (kB) over a run
+# that came after a warm-up: a page or two of first-touched stack or stdio is
+# not a leak, a leak of even a byte per packet is 1,000 kB.
+MEMORY_SLACK_KB = 16
+
+
+def load_samples(path):
+    with open(path) as f:
+        return sorted(int(line) for line in f if line.strip())
+
+
+def percentile(samples, q):
+    if not samples:
+        return float("nan")
+    index = min(len(samples) - 1, max(0, math.ceil(q * len(samples)) - 1))
+    return samples[index]
+
+
+def latency_stats(result):
+    samples = load_samples(result["samples"])
+    return {"p50": percentile(samples, 0.50) / 1000, "p99": percentile(samples, 0.99) / 1000,
+            "max": (samples[-1] / 1000) if samples else float("nan"),
+            "lost": result["lost"] + result["damaged"], "measured": result["measured"],
+            "split": result.get("split", 0)}
+
+
+def lossless_rate(steps):
+    """The highest offered rate up to which every step arrived whole and in
+    order, counting a step only when the sender really kept its pace."""
+    best = 0
+    for step in steps:
+        clean = (step["lost"] == 0 and step["stray_bytes"] == 0 and step["out_of_order"] == 0
+                 and step["send_errors"] == 0)
+        if not clean or step["send_rate"] < 0.95 * step["rate"]:
+            break
+        best = step["rate"]
+    return best
+
+
+class Report:
+    def __init__(self, results, fuzz):
+        self.r = results
+        self.fuzz = fuzz
+        self.lat = {}
+        for name in ("bridge_n2d", "socat_n2d", "floor_udp_n2d", "floor_pty_n2d",
+                     "bridge_d2n", "socat_d2n", "floor_udp_d2n", "floor_pty_d2n"):
+            self.lat[name] = latency_stats(results[name])
+        for way in ("n2d", "d2n"):
+            udp, pty = self.lat["floor_udp_" + way], self.lat["floor_pty_" + way]
+            self.lat["floor_" + way] = {k: udp[k] + pty[k] for k in ("p50", "p99", "max")}
+        self.bridge_rate = lossless_rate(results["bridge_throughput"])
+        self.socat_rate = lossless_rate(results["socat_throughput"])
+        idle = results["idle"]
+        self.idle_cpu = 100.0 * idle["cpu_ns"] / idle["wall_ns"]
+        load = results["load"]
+        self.load_cpu = 100.0 * load["cpu_ns"] / load["wall_ns"]
+        self.targets = self._judge()
+
+    def _judge(self):
+        t = []
+        lat = self.lat
+        for way, title in (("n2d", "network to device"), ("d2n", "device to network")):
+            b, s, f = lat["bridge_" + way], lat["socat_" + way], lat["floor_" + way]
+            t.append(("Latency p50 %s no worse than socat's" % title, b["p50"] <= s["p50"],
+                      "%.1f us vs %.1f us (%.2fx)" % (b["p50"], s["p50"], b["p50"] / s["p50"])))
+            t.append(("Latency p50 %s within 2x of the floor" % title, b["p50"] <= 2 * f["p50"],
+                      "%.1f us vs floor %.1f us (%.2fx)" % (b["p50"], f["p50"], b["p50"] / f["p50"])))
+            t.append(("Every packet through, %s" % title, b["lost"] == 0,
+                      "%d of %d lost or damaged" % (b["lost"], b["measured"] + b["lost"])))
+        t.append(("Lossless throughput at least socat's", self.bridge_rate >= self.socat_rate,
+                  "%d/s vs %d/s" % (self.bridge_rate, self.socat_rate)))
+        t.append(("Lossless throughput at least 20,000 packets/s of 530 bytes",
+                  self.bridge_rate >= 20000, "%d/s" % self.bridge_rate))
+        t.append(("Idle CPU under 0.5% of one core", self.idle_cpu < 0.5, "%.3f%%" % self.idle_cpu))
+        load = self.r["load"]
+        noise_ok = load["noise_rate"] >= 0.95 * self.r["settings"]["load_noise_rate"]
+        t.append(("CPU under 100,000 unrelated packets/s under 5% of one core",
+                  self.load_cpu < 5 and noise_ok,
+                  "%.2f%% at %.0f packets/s" % (self.load_cpu, load["noise_rate"])))
+        t.append(("Every Art-Net packet through under that load", load["lost"] == 0 and
+                  load["stray_bytes"] == 0, "%d of %d arrived" % (load["received"], load["sent"])))
+        mem = self.r["memory"]
+        grew = max(mem["rss_after_kb"] - mem["rss_before_kb"], mem["hwm_after_kb"] - mem["hwm_before_kb"])
+        t.append(("No memory growth over %d forwarded packets" % mem["sent"],
+                  grew <= MEMORY_SLACK_KB and mem["lost"] == 0,
+                  "VmRSS %d -> %d kB, VmHWM %d -> %d kB, %d lost"
+                  % (mem["rss_before_kb"], mem["rss_after_kb"], mem["hwm_before_kb"],
+                     mem["hwm_after_kb"], mem["lost"])))
+        fl = self.r["flood"]
+        after_ok = all(a["lost"] == 0 and a["damaged"] == 0 for a in fl["after"].values()) \
+            and len(fl["after"]) == 2
+        t.append(("Flood: still running and forwarding both ways afterwards",
+                  fl["alive"] and after_ok, "alive" if fl["alive"] else "ended"))
+        t.append(("Flood: forwards every packet it must, whole and in order",
+                  fl["missing"] == 0 and fl["stray_bytes"] == 0 and fl["bad_datagrams"] == 0,
+                  "%d of %d, %d stray bytes" % (fl["delivered"], fl["must_forward"],
+                                                fl["stray_bytes"])))
+        fgrew = max(fl["rss_after_kb"] - fl["rss_before_kb"], fl["hwm_after_kb"] - fl["hwm_before_kb"])
+        t.append(("Flood: memory flat", fgrew <= MEMORY_SLACK_KB,
+                  "VmRSS %d -> %d kB, VmHWM %d -> %d kB"
+                  % (fl["rss_before_kb"], fl["rss_after_kb"], fl["hwm_before_kb"],
+                     fl["hwm_after_kb"])))
+        for fuzzer in self.fuzz or []:
+            t.append(("Fuzzer %s clean for at least 10,000,000 runs" % fuzzer["name"],
+                      fuzzer["ok"] and fuzzer["runs"] >= 10000000,
+                      "%d runs, %s" % (fuzzer["runs"], "clean" if fuzzer["ok"] else "FAILED")))
+        return t
+
+    def passed(self):
+        return all(ok for _, ok, _ in self.targets)
+
+    # --- text ------------------------------------------------------------
+
+    def tables(self):
+        """The tables as Markdown (which reads fine on a terminal too)."""
+        lat = self.lat
+        out = []
+        for way, title in (("n2d", "Network to device: sendto of a 530-byte ArtDmx until the "
+                                   "device has read its last byte"),
+                           ("d2n", "Device to network: the device's write of a 241-byte frame "
+                                   "ending in CR LF until the controller has received it")):
+            out += ["**%s** (microseconds, %d packets one at a time)" % (title,
+                    self.r["bridge_" + way]["sent"]), "",
+                    "| | p50 | p99 | max | lost |", "|---|---:|---:|---:|---:|"]
+            rows = [("bridge", "bridge_" + way), ("socat", "socat_" + way),
+                    ("floor (UDP + pty)", "floor_" + way),
+                    ("&nbsp;&nbsp;UDP one-way", "floor_udp_" + way),
+                    ("&nbsp;&nbsp;pty write-to-read", "floor_pty_" + way)]
+            for label, key in rows:
+                s = lat[key]
+                lost = s.get("lost", "")
+                out.append("| %s | %.1f | %.1f | %.1f | %s |" % (label, s["p50"], s["p99"],
+                                                                  s["max"], lost))
+            if lat["socat_" + way]["split"]:
+                out.append("")
+                out.append("socat sent %d of the frames in more than one datagram."
+                           % lat["socat_" + way]["split"])
+            out.append("")
+        out += ["**Throughput, network to device**: 530-byte ArtDmx for %d s at each rate; "
+                "packets whole and in order at the device" % self.r["settings"]["rate_seconds"], "",
+                "| offered/s | bridge: sent at | arrived | bridge CPU | socat: sent at | arrived | socat CPU |",
+                "|---:|---:|---:|---:|---:|---:|---:|"]
+        for b, s in zip(self.r["bridge_throughput"], self.r["socat_throughput"]):
+            out.append("| %d | %.0f | %s | %.0f%% | %.0f | %s | %.0f%% |" % (
+                b["rate"], b["send_rate"], _arrived(b), 100.0 * b["cpu_ns"] / b["wall_ns"],
+                s["send_rate"], _arrived(s), 100.0 * s["cpu_ns"] / s["wall_ns"]))
+        out += ["", "Highest lossless rate: bridge %d/s, socat %d/s." % (self.bridge_rate,
+                                                                       self.socat_rate), ""]
+        load, mem, fl = self.r["load"], self.r["memory"], self.r["flood"]
+        final = self.r["final_memory"]
+        out += ["**CPU and memory of the bridge**", "",
+                "| | |", "|---|---|",
+                "| idle, %d s | %.3f%% of one core |" % (self.r["settings"]["idle_seconds"],
+                                                     self.idle_cpu),
+                "| %.0f unrelated UDP packets/s (64 bytes, port 7000) and %d ArtDmx/s, %.0f s"
+                " | %.2f%% of one core; ArtDmx %d of %d arrived |"
+                % (load["noise_rate"], self.r["settings"]["load_artnet_rate"],
+                   load["wall_ns"] / 1e9, self.load_cpu, load["received"], load["sent"]),
+                "| %d ArtDmx at %d/s | VmRSS %d -> %d kB, VmHWM %d -> %d kB; %d lost |"
+                % (mem["sent"], mem["rate"], mem["rss_before_kb"], mem["rss_after_kb"],
+                   mem["hwm_before_kb"], mem["hwm_after_kb"], mem["lost"]),
+                "| peak resident memory (VmHWM) at the end | %d kB |" % final["hwm_kb"], ""]
+        out += ["**Flood**: %d Art-Net packets, random OpCodes, payloads of 0 to 2048 bytes, "
+                "sent at %.0f packets/s; the device meanwhile wrote %d random frames ending in "
+                "CR LF and %d without (up to 4096 bytes)" % (fl["sent"], fl["send_rate"],
+                fl["frames_with_crlf"], fl["frames_without_crlf"]), "",
+                "| | |", "|---|---|",
+                "| packets the bridge must forward (10..530 bytes, OpCode high byte not 0x21/0x52) | %d |" % fl["must_forward"],
+                "| arrived at the device, whole and in order | %d |" % fl["delivered"],
+                "| missing | %d |" % fl["missing"],
+                "| bytes at the device that belong to no such packet | %d |" % fl["stray_bytes"],
+                "| packets dropped by the kernel's receive backlog (before any socket) | %d |" % fl["backlog_drops"],
+                "| datagrams of frames that reached the controller (all end in CR LF, at most 2047 bytes: %s) | %d |"
+                % ("yes" if fl["bad_datagrams"] == 0 else "NO, %d not" % fl["bad_datagrams"],
+                   fl["datagrams"]),
+                "| memory | VmRSS %d -> %d kB, VmHWM %d -> %d kB |" % (
+                    fl["rss_before_kb"], fl["rss_after_kb"], fl["hwm_before_kb"], fl["hwm_after_kb"]),
+                "| afterwards | %s |" % _after(fl), ""]
+        if self.fuzz is not None:
+            out += ["**Fuzzers** (scripts/fuzz, no corpus)", "", "| fuzzer | runs | result |",
+                    "|---|---:|---|"]
+            for f in self.fuzz:
+                out.append("| %s | %d | %s |" % (f["name"], f["runs"], "clean" if f["ok"] else "FAILED"))
+            out.append("")
+        out += ["**Targets**", "", "| target | measured | |", "|---|---|---|"]
+        for name, ok, detail in self.targets:
+            out.append("| %s | %s | %s |" % (name, detail, "PASS" if ok else "**FAIL**"))
+        return "\n".join(out) + "\n"
+
+    def plot(self, png, data_dir):
+        series = []
+        for key in ("bridge_n2d", "socat_n2d", "bridge_d2n", "socat_d2n"):
+            samples = load_samples(self.r[key]["samples"])
+            path = os.path.join(data_dir, key + ".cdf")
+            with open(path, "w") as f:
+                n = len(samples)
+                for i in range(n):
+                    if i % max(1, n // 2000) == 0 or i == n - 1:
+                        f.write("%.3f %.5f\n" % (samples[i] / 1000, 100.0 * (i + 1) / n))
+            series.append(path)
+        high = max(self.lat[k]["p99"] for k in ("bridge_n2d", "socat_n2d", "bridge_d2n", "socat_d2n"))
+        script = [
+            "set terminal pngcairo size 1200,520 font 'Sans,11'",
+            "set output '%s'" % png,
+            "set multiplot layout 1,2 title 'artnet-serial-bridge vs socat: latency, "
+            "%d messages one at a time each way'" % self.r["bridge_n2d"]["sent"],
+            "set logscale x", "set xrange [*:%f]" % (high * 3),
+            "set yrange [0:100]", "set grid",
+            "set xlabel 'latency (microseconds, log scale)'",
+            "set ylabel 'messages at or below (%)'", "set key bottom right"]
+        for way, title, a, b in (("n2d", "network to device (530-byte ArtDmx)", 0, 1),
+                                 ("d2n", "device to network (241-byte frame)", 2, 3)):
+            floor = self.lat["floor_" + way]["p50"]
+            script += [
+                "set title '%s'" % title,
+                "unset arrow",
+                "set arrow from %f,0 to %f,100 nohead dt 2 lc rgb 'gray40'" % (floor, floor),
+                "set label 1 'floor p50' at %f,8 right offset -0.5,0 tc rgb 'gray40'" % floor,
+                "plot '%s' using 1:2 with lines lw 2 lc rgb '#1f77b4' title 'bridge', "
+                "'%s' using 1:2 with lines lw 2 lc rgb '#d62728' title 'socat'"
+                % (series[a], series[b])]
+        script.append("unset multiplot")
+        subprocess.run(["gnuplot"], input="\n".join(script), text=True, check=True)
+
+    def document(self, path, png_name, commands, fuzz_command):
+        now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+        cpu = "unknown"
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+        lines = [
+            "# Performance", "",
+            "Made by `sudo bench/run` on %s. Every number below comes from that one run." % now,
+            "", "Machine: %s, %d cores, Linux %s. The machine is shared with other work and "
+            "noisy, so read the ratios (bridge against socat and against the floor, measured "
+            "side by side in the same run) rather than the absolute times."
+            % (cpu, os.cpu_count(), platform.release()), "",
+            "## How it is measured", "",
+            "`bench/run` builds the bridge and `build/linux/bench/artnet-bench-probe`, then, "
+            "inside `tests/without-serial-ports`, makes two network namespaces joined by a veth "
+            "pair (the bridge's side holds 10.77.0.1, the address its host name resolves to, "
+            "and 10.77.0.3; the controller's side holds 10.77.0.2) and a pty whose slave is "
+            "bound over `/dev/ttyUSB0`, with a matching `/sys/class/tty` entry, so the "
+            "unmodified bridge finds it as its device. The probe plays both the controller "
+            "and the device, so each hop is timed in one process on CLOCK_MONOTONIC.", "",
+            "- Latency: one message at a time, the next after the previous one is through "
+            "(and 200 us later); 200 warm-up messages are not counted.",
+            "- Floor: the same messages over the same paths with nothing in between: a UDP "
+            "datagram from socket to socket, and a write to the pty's slave read at its master "
+            "(or the other way). The floor of a direction is the sum of the two.",
+            "- socat, the generic forwarder, in the bridge's place: `%s` and `%s`."
+            % (commands["socat_n2d"], commands["socat_d2n"]),
+            "- Throughput: ArtDmx paced at each rate from the controller's namespace; the "
+            "device end drains the pty as fast as bytes come and checks every packet.",
+            "- CPU: the bridge's threads' run time from /proc (schedstat) over the window; "
+            "memory: VmRSS and VmHWM from /proc/PID/status.", "",
+            "Commands: `%s` (everything, about ten minutes with the fuzzers); "
+            "`sudo bench/run --skip-fuzz` skips the fuzzers; `sudo bench/run --quick` makes "
+            "every count smaller, for trying things out (it does not write this file)."
+            % commands["run"], ""]
+        if fuzz_command:
+            lines += ["The fuzzers run as `%s`." % fuzz_command, ""]
+        lines += ["## Results", "", self.tables(),
+                  "## Latency distributions", "",
+                  "![Latency of the bridge and socat, both directions](%s)" % png_name, ""]
+        with open(path, "w") as f:
+            f.write("\n".join(lines))
+
+
+def _arrived(step):
+    if step["lost"] == 0 and step["stray_bytes"] == 0 and step["out_of_order"] == 0:
+        return "all"
+    return "%d lost" % step["lost"] + (", %d stray bytes" % step["stray_bytes"]
+                                        if step["stray_bytes"] else "")
+
+
+def _after(flood):
+    if not flood["alive"]:
+        return "the bridge had ended"
+    parts = []
+    for mode, name in (("n2d", "ArtDmx to the device"), ("d2n", "frames to the controller")):
+        a = flood["after"].get(mode)
+        if a:
+            parts.append("%d of %d %s" % (a["measured"], a["sent"], name))
+    return "still running; " + ", ".join(parts) + " went through"
