@@ -1,3 +1,54 @@
 // artnet-serial-bridge: carries Art-Net between this computer's IP stack and
 // an Art-Net device on a serial port.
-int main() { return 0; }
+//
+// It takes no arguments and reads no configuration. Start-up sets up the
+// network side before any serial port is touched, finds the device, and then
+// runs one thread per direction until the process is ended.
+#include <cstddef>
+#include <cstdint>
+#include <system_error>
+#include <thread>
+
+#include "app/console.h"
+#include "net/capture_socket.h"
+#include "net/inject_socket.h"
+#include "serial/device_reader.h"
+#include "serial/serial_port.h"
+
+int main() {
+  CaptureSocket capture;
+  capture.Init();
+  if (capture.socket() == kInvalidSocket) {
+    WriteMessage(Message::NetworkInitFailed);
+    Pause();
+    return 1;
+  }
+
+  // Writes the probe: the device's first message, before the capture thread
+  // can write anything.
+  const DeviceHandle device = FindDevicePort();
+  if (device == kInvalidDevice) {
+    WriteMessage(Message::NoDeviceFound);
+    Pause();
+    return 1;
+  }
+
+  // Network to device, on a thread of its own for the life of the process.
+  // It gets its own copy of the socket's owner.
+  try {
+    std::thread(CaptureLoop, capture, device).detach();
+  } catch (const std::system_error& error) {
+    // Without the thread only the device-to-network direction runs, as after
+    // a capture failure, and the user is told the same way.
+    WriteMessage(Message::CommunicationError, static_cast<std::uint32_t>(error.code().value()));
+  }
+
+  const NativeSocket inject = CreateInjectSocket();
+  WriteMessage(Message::Running);
+
+  // Looked up again: the device's frames go from and to this address.
+  const LocalAddress local = GetLocalIPv4();
+  DeviceReadLoop(device, [inject, local](const std::uint8_t* frame, std::size_t size) {
+    SendLocalDatagram(inject, local, local, frame, size);
+  });
+}

@@ -1,0 +1,143 @@
+#include "net/capture_socket-linux.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/capture_loop.h"
+
+namespace {
+
+TEST(CaptureSocketLinux, DefaultRouteInterfaceIsTheUpDefaultWithTheLowestMetric) {
+  const std::string table =
+      "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
+      "wlan0\t00000000\t0100A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
+      "eth1\t00000000\t010010AC\t0002\t0\t0\t10\t00000000\t0\t0\t0\n"  // Not up.
+      "eth0\t00000000\t0100000A\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
+      "eth2\t0000000A\t00000000\t0001\t0\t0\t0\t000000FF\t0\t0\t0\n"  // 10.0.0.0/8, not a default.
+      "eth3\t00000000\t00000000\t0001\t0\t0\t5\t000000FF\t0\t0\t0\n";  // Masked: not a default.
+  EXPECT_EQ(DefaultRouteInterface(table), "eth0");
+  EXPECT_EQ(DefaultRouteInterface(table.substr(0, table.find('\n') + 1)), "");
+  EXPECT_EQ(DefaultRouteInterface(""), "");
+}
+
+// The real receive on datagram sockets, which report lengths as a packet
+// socket does: a packet longer than the buffer is reported as too large
+// (never handed over cut short), the next one arrives whole, and a receive on
+// a socket that is gone fails with its errno.
+TEST(CaptureSocketLinux, ReceiveReportsTooLargePacketsAndFailures) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair), 0);
+  std::vector<std::uint8_t> big(3000, 0xAB), exact(2048, 0xCD), small(100);
+  for (std::size_t i = 0; i < small.size(); ++i) small[i] = static_cast<std::uint8_t>(i);
+  for (const auto* packet : {&big, &exact, &small}) {
+    ASSERT_EQ(send(pair[1], packet->data(), packet->size(), 0), static_cast<ssize_t>(packet->size()));
+  }
+  std::uint8_t buffer[kCaptureBufferSize];
+  CaptureReceive received = ReceiveCaptured(pair[0], buffer, sizeof buffer);
+  EXPECT_EQ(received.result, CaptureReceive::Result::kTooLarge);
+  received = ReceiveCaptured(pair[0], buffer, sizeof buffer);
+  EXPECT_EQ(received.result, CaptureReceive::Result::kPacket);
+  EXPECT_EQ(received.size, 2048u);
+  received = ReceiveCaptured(pair[0], buffer, sizeof buffer);
+  EXPECT_EQ(received.result, CaptureReceive::Result::kPacket);
+  ASSERT_EQ(received.size, 100u);
+  EXPECT_EQ(std::memcmp(buffer, small.data(), small.size()), 0);
+  close(pair[0]);
+  close(pair[1]);
+  received = ReceiveCaptured(pair[0], buffer, sizeof buffer);
+  EXPECT_EQ(received.result, CaptureReceive::Result::kFailed);
+  EXPECT_EQ(received.error, static_cast<std::uint32_t>(EBADF));
+}
+
+// Counts the copies of one UDP datagram from 127.0.0.1 to itself that a
+// packet socket with InterfaceFilter(interfaces) sees, in a network namespace
+// of this thread's own. Returns -1 (and sets `skip`) without the rights.
+int CopiesOfALoopbackDatagram(const std::vector<CapturedInterface>& interfaces_of_lo,
+                              std::string& skip) {
+  if (unshare(CLONE_NEWNET) != 0) {
+    skip = std::string("no network namespace: ") + std::strerror(errno);
+    return -1;
+  }
+  const int control = socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq request{};
+  std::strcpy(request.ifr_name, "lo");
+  ioctl(control, SIOCGIFFLAGS, &request);
+  request.ifr_flags |= IFF_UP;
+  if (ioctl(control, SIOCSIFFLAGS, &request) != 0) return -1;
+  close(control);
+
+  const int capture = socket(AF_PACKET, SOCK_DGRAM, 0);
+  if (capture < 0) return -1;
+  std::vector<sock_filter> program =
+      InterfaceFilter(interfaces_of_lo, {{BPF_RET | BPF_K, 0, 0, 0xFFFFFFFF}});
+  const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
+  sockaddr_ll all{};
+  all.sll_family = AF_PACKET;
+  all.sll_protocol = htons(ETH_P_ALL);
+  if (setsockopt(capture, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0 ||
+      bind(capture, reinterpret_cast<sockaddr*>(&all), sizeof all) != 0) {
+    return -1;
+  }
+
+  const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(6454);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(udp, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  const char payload[] = "Art-Net\0\0\x50";
+  sendto(udp, payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+
+  int copies = 0;
+  std::uint8_t buffer[kCaptureBufferSize];
+  pollfd ready{capture, POLLIN, 0};
+  // The copies are queued by the time sendto returns; the wait only has to
+  // outlast a slow machine.
+  while (poll(&ready, 1, 300) == 1) {
+    const CaptureReceive received = ReceiveCaptured(capture, buffer, sizeof buffer);
+    if (received.result != CaptureReceive::Result::kPacket) return -1;
+    if (received.size == 28 + sizeof payload && buffer[0] == 0x45 &&
+        std::memcmp(buffer + 28, payload, sizeof payload) == 0) {
+      ++copies;
+    }
+  }
+  close(udp);
+  close(capture);
+  return copies;
+}
+
+int CountInNamespace(const std::vector<CapturedInterface>& interfaces, std::string& skip) {
+  int copies = -1;
+  // Network namespaces belong to threads: the test's own thread keeps its own.
+  std::thread([&] { copies = CopiesOfALoopbackDatagram(interfaces, skip); }).join();
+  return copies;
+}
+
+// A fresh namespace's loopback interface is always index 1.
+TEST(CaptureSocketLinux, InterfaceFilterKeepsOneCopyOfLoopbackTraffic) {
+  std::string skip;
+  const int one_copy = CountInNamespace({{1, true}}, skip);
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  EXPECT_EQ(one_copy, 1);
+  EXPECT_EQ(CountInNamespace({{1, false}}, skip), 2);  // Outgoing and incoming.
+  EXPECT_EQ(CountInNamespace({{7, false}, {1, true}}, skip), 1);
+  EXPECT_EQ(CountInNamespace({{7, false}}, skip), 0);  // Another interface only.
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+// The device's serial port on Linux: the ports the kernel lists in sysfs,
+// opened exclusively and set to 1,200,000 baud through termios2.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <iterator>
+#include <set>
+
+#include "app/console.h"
+#include "serial/serial_port-linux.h"
+#include "serial/serial_port.h"
+#include "serial/termios2-linux.h"
+
+namespace {
+
+constexpr int kWriteWaitMs = 500;
+constexpr int kReadWaitMs = 2000;
+
+bool IsUsbAdapter(const std::string& name) {
+  return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
+}
+
+// The names in a sysfs file such as console/active ("tty0 ttyS0").
+std::set<std::string> ReadNames(const std::string& path) {
+  std::ifstream file(path);
+  return std::set<std::string>(std::istream_iterator<std::string>(file),
+                               std::istream_iterator<std::string>());
+}
+
+// serial_core ports have a `type` file; 0 is PORT_UNKNOWN, a UART that the
+// driver did not find (most of the 32 ttyS entries of a PC are such ghosts).
+// USB adapters have no such file and count as known.
+bool UartTypeUnknown(const std::string& entry_dir) {
+  std::ifstream file(entry_dir + "/type");
+  int type;
+  return file >> type && type == 0;
+}
+
+std::int64_t MonotonicMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void SleepMs(int ms) {
+  timespec wait{ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
+// Takes the port for the bridge alone and sets the link up. Both queues are
+// cleared only here, before the first byte of traffic.
+bool ConfigurePort(int fd) {
+  // Programs that share ports politely (another bridge, pyserial's exclusive
+  // mode) hold a lock on them. The lock goes with the descriptor.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+  // A port that someone made exclusive is theirs, even to root, whom the
+  // kernel lets in anyway.
+  int exclusive = 0;
+  if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) return false;
+  // From now on opens by others fail with EBUSY.
+  if (ioctl(fd, TIOCEXCL) != 0) return false;
+  std::uint32_t input_baud = 0;
+  std::uint32_t output_baud = 0;
+  const int dtr = TIOCM_DTR;
+  const bool usable =
+      SetRawLink(fd, kDeviceBaudRate) &&
+      // A driver that cannot make the speed rounds it or keeps the old one;
+      // the device would then see garbage.
+      GetLinkSpeed(fd, &input_baud, &output_baud) && input_baud == kDeviceBaudRate &&
+      output_baud == kDeviceBaudRate &&
+      // A pty has no modem lines: TIOCMBIS fails with ENOTTY, and the port is
+      // still good for the device.
+      (ioctl(fd, TIOCMBIS, &dtr) == 0 || errno == ENOTTY) && tcflush(fd, TCIOFLUSH) == 0;
+  // The mark stays on the port while anyone has it open, and on a pty for as
+  // long as its other end is open: a port given up must not keep it.
+  if (!usable) ioctl(fd, TIOCNXCL);
+  return usable;
+}
+
+}  // namespace
+
+bool NaturalLess(const std::string& a, const std::string& b) {
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < a.size() && j < b.size()) {
+    const bool a_digit = std::isdigit(static_cast<unsigned char>(a[i])) != 0;
+    const bool b_digit = std::isdigit(static_cast<unsigned char>(b[j])) != 0;
+    if (a_digit && b_digit) {
+      std::size_t a_end = i;
+      std::size_t b_end = j;
+      while (a_end < a.size() && std::isdigit(static_cast<unsigned char>(a[a_end]))) ++a_end;
+      while (b_end < b.size() && std::isdigit(static_cast<unsigned char>(b[b_end]))) ++b_end;
+      // Numbers of any length: compare without leading zeros, shorter first.
+      while (i + 1 < a_end && a[i] == '0') ++i;
+      while (j + 1 < b_end && b[j] == '0') ++j;
+      if (a_end - i != b_end - j) return a_end - i < b_end - j;
+      const int order = a.compare(i, a_end - i, b, j, b_end - j);
+      if (order != 0) return order < 0;
+      i = a_end;
+      j = b_end;
+    } else {
+      if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+      ++i;
+      ++j;
+    }
+  }
+  if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
+  return a < b;  // Equal but for leading zeros: any fixed order will do.
+}
+
+std::vector<std::string> ListSerialPortsUnder(const std::string& tty_class_dir) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(tty_class_dir.c_str());
+  if (dir == nullptr) return names;
+  // A bridge must never take over the console someone may be logged in on.
+  const std::set<std::string> consoles = ReadNames(tty_class_dir + "/console/active");
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." || consoles.count(name) != 0) continue;
+    const std::string entry_dir = tty_class_dir + "/" + name;
+    // Only ttys backed by hardware have a device; virtual consoles and ptys
+    // do not.
+    struct stat link;
+    if (lstat((entry_dir + "/device").c_str(), &link) != 0) continue;
+    if (UartTypeUnknown(entry_dir)) continue;
+    names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    if (IsUsbAdapter(a) != IsUsbAdapter(b)) return IsUsbAdapter(a);
+    return NaturalLess(a, b);
+  });
+  std::vector<std::string> paths;
+  for (const std::string& name : names) paths.push_back("/dev/" + name);
+  return paths;
+}
+
+int OpenDevicePort(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (!ConfigurePort(fd)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::vector<std::string> ListSerialPorts() { return ListSerialPortsUnder("/sys/class/tty"); }
+
+DeviceHandle FindDevicePort() {
+  for (const std::string& path : ListSerialPorts()) {
+    const int fd = OpenDevicePort(path);
+    if (fd < 0) continue;
+    WriteDevice(fd, kArtPollProbe, sizeof kArtPollProbe);
+    return fd;
+  }
+  return kInvalidDevice;
+}
+
+bool WriteDevice(DeviceHandle device, const std::uint8_t* data, std::size_t length) {
+  const int fd = static_cast<int>(device);
+  const std::int64_t deadline = MonotonicMs() + kWriteWaitMs;
+  std::size_t sent = 0;
+  while (sent < length) {
+    const ssize_t n = write(fd, data + sent, length - sent);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) {
+      WriteMessage(Message::SerialWriteFailed, static_cast<std::uint32_t>(errno));
+      return sent > 0;
+    }
+    // The output queue is full: wait for room, within what is left of the
+    // message's 500 ms.
+    for (;;) {
+      const std::int64_t left = deadline - MonotonicMs();
+      pollfd port{fd, POLLOUT, 0};
+      const int ready = left > 0 ? poll(&port, 1, static_cast<int>(left)) : 0;
+      if (ready > 0) break;
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) {
+        WriteMessage(Message::SerialWriteFailed, static_cast<std::uint32_t>(errno));
+      } else {
+        // Still full: the code is that of the write that could not go on.
+        WriteMessage(Message::SerialWriteTimeout, static_cast<std::uint32_t>(EAGAIN));
+      }
+      return sent > 0;
+    }
+    // Ready, or hung up: the next write says which.
+  }
+  return sent > 0;
+}
+
+std::size_t ReadDevice(DeviceHandle device, std::uint8_t* buffer, std::size_t capacity) {
+  if (capacity == 0) return 0;
+  const int fd = static_cast<int>(device);
+  pollfd port{fd, POLLIN, 0};
+  const int ready = poll(&port, 1, kReadWaitMs);
+  if (ready <= 0) return 0;  // Silence for two seconds, or a signal.
+  if ((port.revents & POLLIN) != 0) {
+    const ssize_t n = read(fd, buffer, capacity);
+    if (n > 0) return static_cast<std::size_t>(n);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    // End of file (a hung-up tty) or EIO: the device is gone.
+  }
+  // The port is gone (an adapter unplugged, the other end of a pty closed):
+  // poll would now return at once forever. Wait as a silent device would.
+  SleepMs(kReadWaitMs);
+  return 0;
+}
