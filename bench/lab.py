@@ -11,11 +11,13 @@ the pty, and mounts made here (the port, the hosts file) vanish with it.
 """
 
 import contextlib
+import fcntl
 import json
 import os
+import re
 import signal
 import subprocess
-import tempfile
+import termios
 import time
 import tty
 
@@ -82,15 +84,9 @@ class Lab:
         with open(PORT_PATH, "w"):
             pass
         run("mount", "--bind", slave_path, PORT_PATH)
-        # The bridge lists serial ports under /sys/class/tty, as the kernel
-        # shows a USB serial adapter: a device link with a driver behind it.
-        entry = "/sys/class/tty/ttyUSB0"
-        os.makedirs(entry + "/device", exist_ok=True)
-        with open(entry + "/dev", "w") as f:
-            f.write("188:0\n")
-        os.makedirs("/sys/class/tty/.drivers/ftdi_sio", exist_ok=True)
-        if not os.path.islink(entry + "/device/driver"):
-            os.symlink("/sys/class/tty/.drivers/ftdi_sio", entry + "/device/driver")
+        # The bridge lists the ttys under /sys/class/tty that have a device
+        # behind them, as a USB serial adapter has.
+        os.makedirs("/sys/class/tty/ttyUSB0/device", exist_ok=True)
 
     def _make_host_name(self):
         hosts = os.path.join(self.work_dir, "hosts")
@@ -125,6 +121,19 @@ class Lab:
         lines = [line for line in result.stdout.splitlines() if line.startswith("{")]
         return json.loads(lines[-1])
 
+    def socket_drops(self, pid):
+        """Packets the kernel dropped because a socket of `pid` (a packet or
+        UDP socket in the bridge's namespace) had a full receive buffer."""
+        out = subprocess.run(["nsenter", "--net=" + self.bridge_ns_path, "ss", "-0", "-u", "-a",
+                              "-m", "-n", "-p"], capture_output=True, text=True).stdout
+        total = 0
+        for line in out.splitlines():
+            if "pid=%d," % pid in line:
+                found = re.search(r"skmem:\(.*\bd(\d+)\)", line)
+                if found:
+                    total += int(found.group(1))
+        return total
+
     # --- forwarders ----------------------------------------------------------
 
     @contextlib.contextmanager
@@ -158,6 +167,9 @@ class Lab:
         finally:
             self._end(process)
             log.close()
+            # The bridge marks its port exclusive, and on a pty the mark
+            # outlives it while the other end is open: lift it for the next.
+            fcntl.ioctl(self.slave, termios.TIOCNXCL)
             self.bridge_log = open(log_path, "rb").read()
 
     def _wait_for_probe_and_running(self, process, log_path):

@@ -16,6 +16,7 @@ TTY = PORT_PATH + ",raw,echo=0"
 class Settings:
     def __init__(self, quick):
         self.latency_count = 2000 if quick else 10000
+        self.memory_rate = 20000
         self.rates = [5000, 10000, 20000, 30000, 40000, 50000, 75000, 100000]
         self.rate_seconds = 1 if quick else 2
         self.idle_seconds = 5 if quick else 30
@@ -68,13 +69,22 @@ class Measurements:
     def throughput(self, name, watch_pid=0):
         steps = []
         for rate in self.settings.rates:
-            result = self.lab.probe("stream", rate=rate, count=rate * self.settings.rate_seconds,
-                                    send_ns=self.lab.peer_ns_path, to=ARTNET, watch_pid=watch_pid)
+            result = self.stream(watch_pid, rate=rate, count=rate * self.settings.rate_seconds)
             steps.append(result)
-            self.say("  %-6s %6d/s: sent at %7.0f/s, %d received, %d lost, %d stray bytes"
-                     % (name, rate, result["send_rate"], result["received"], result["lost"],
-                        result["stray_bytes"]))
+            self.say("  %-6s %6d/s: sent at %7.0f/s, %d received, %d lost (%d dropped at its "
+                     "socket), %d stray bytes" % (name, rate, result["send_rate"],
+                                                  result["received"], result["lost"],
+                                                  result["socket_drops"], result["stray_bytes"]))
         self.results[name + "_throughput"] = steps
+
+    def stream(self, watch_pid, **options):
+        """A probe stream to the bridge's address, with the drops counted at
+        the forwarder's receiving socket."""
+        drops = self.lab.socket_drops(watch_pid)
+        result = self.lab.probe("stream", send_ns=self.lab.peer_ns_path, to=ARTNET,
+                                watch_pid=watch_pid, **options)
+        result["socket_drops"] = self.lab.socket_drops(watch_pid) - drops
+        return result
 
     # --- the runs ------------------------------------------------------------
 
@@ -100,7 +110,7 @@ class Measurements:
         with self.lab.bridge():
             self.network_to_device("bridge_n2d")
             self.device_to_network("bridge_d2n")
-        self.results["bridge_log_latency"] = self.lab.bridge_log.decode("gbk", "replace")
+        self.results["bridge_log_latency"] = self.lab.bridge_log.decode("utf-8", "replace")
 
     def socat_throughput(self):
         self.say("socat: throughput")
@@ -124,27 +134,24 @@ class Measurements:
             self.say("bridge: CPU under %d unrelated packets/s for %d s"
                      % (s.load_noise_rate, s.load_seconds))
             count = s.load_artnet_rate * s.load_seconds
-            self.results["load"] = self.lab.probe(
-                "stream", rate=s.load_artnet_rate, count=count, send_ns=self.lab.peer_ns_path,
-                to=ARTNET, watch_pid=pid, noise_rate=s.load_noise_rate,
+            self.results["load"] = self.stream(
+                pid, rate=s.load_artnet_rate, count=count, noise_rate=s.load_noise_rate,
                 noise_ns=self.lab.peer_ns_path, noise_to="%s:7000" % BRIDGE_ADDRESS,
                 noise_size=64, noise_sink_ns=self.lab.bridge_ns_path,
                 noise_sink="%s:7000" % BRIDGE_ADDRESS)
 
-            rate = self._memory_rate()
-            self.say("bridge: memory over %d packets at %d/s" % (s.memory_packets, rate))
-            self.lab.probe("stream", rate=rate, count=20000, send_ns=self.lab.peer_ns_path,
-                           to=ARTNET)
-            self.results["memory"] = self.lab.probe(
-                "stream", rate=rate, count=s.memory_packets, send_ns=self.lab.peer_ns_path,
-                to=ARTNET, watch_pid=pid)
+            self.say("bridge: memory over %d packets at %d/s" % (s.memory_packets, s.memory_rate))
+            self.stream(pid, rate=s.memory_rate, count=20000)  # Warm-up.
+            self.results["memory"] = self.stream(pid, rate=s.memory_rate, count=s.memory_packets)
 
             self.say("bridge: flood of %d packets" % s.flood_packets)
+            drops = self.lab.socket_drops(pid)
             flood = self.lab.probe(
                 "flood", count=s.flood_packets, send_ns=self.lab.peer_ns_path,
                 to="%s:6454" % SECOND_ADDRESS, sink_ns=self.lab.bridge_ns_path,
                 sink="%s:6454" % SECOND_ADDRESS, recv_ns=self.lab.bridge_ns_path, listen=ARTNET,
                 watch_pid=pid)
+            flood["socket_drops"] = self.lab.socket_drops(pid) - drops
             flood["alive"] = lab_module.alive(pid)
             # Still forwarding both ways afterwards?
             after = {}
@@ -152,23 +159,15 @@ class Measurements:
                 for mode, extra in (("n2d", {"send_ns": self.lab.peer_ns_path, "to": ARTNET}),
                                     ("d2n", {"recv_ns": self.lab.bridge_ns_path,
                                              "listen": ARTNET})):
-                    after[mode] = self.lab.probe("latency", mode=mode, count=100, warmup=0,
+                    # The warm-up lets the bridge's frame collection, left
+                    # with the flood's unended frames, start afresh.
+                    after[mode] = self.lab.probe("latency", mode=mode, count=100, warmup=5,
                                                  timeout_ms=3000, **extra)
             flood["after"] = after
             self.results["flood"] = flood
             _, rss, hwm = process_usage(pid)
             self.results["final_memory"] = {"rss_kb": rss, "hwm_kb": hwm}
-        self.results["bridge_log"] = self.lab.bridge_log.decode("gbk", "replace")
-
-    def _memory_rate(self):
-        """The highest lossless rate the bridge showed, kept to 50,000/s so the
-        run stays short, and at least 10,000/s."""
-        best = 10000
-        for step in self.results.get("bridge_throughput", []):
-            if step["lost"] or step["stray_bytes"] or step["out_of_order"]:
-                break
-            best = step["rate"]
-        return int(min(max(best, 10000), 50000))
+        self.results["bridge_log"] = self.lab.bridge_log.decode("utf-8", "replace")
 
 
 def main(build_dir, out_dir, quick, say):
