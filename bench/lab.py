@@ -126,12 +126,15 @@ class Lab:
         UDP socket in the bridge's namespace) had a full receive buffer."""
         out = subprocess.run(["nsenter", "--net=" + self.bridge_ns_path, "ss", "-0", "-u", "-a",
                               "-m", "-n", "-p"], capture_output=True, text=True).stdout
+        # Each socket's skmem comes on its line, or (UDP) on the next one.
         total = 0
+        owner = False
         for line in out.splitlines():
-            if "pid=%d," % pid in line:
-                found = re.search(r"skmem:\(.*\bd(\d+)\)", line)
-                if found:
-                    total += int(found.group(1))
+            if not line.startswith((" ", "\t")):
+                owner = "pid=%d," % pid in line
+            found = re.search(r"skmem:\(.*\bd(\d+)\)", line)
+            if owner and found:
+                total += int(found.group(1))
         return total
 
     # --- forwarders ----------------------------------------------------------

@@ -10,7 +10,8 @@
 //                   bytes from --send-ns to --listen in --recv-ns, received
 //                   by a thread waiting in poll as a forwarder's would
 //   --mode pty-n2d  the floor of the serial hop: a write of 530 bytes to the
-//                   pty slave (--slave) until the master (--device) has read it
+//                   pty slave (--slave) until a thread waiting on the master
+//                   (--device) has read it
 //   --mode pty-d2n  the same the other way, with the 241-byte frame
 //
 // Common: --count (recorded), --warmup (sent first, not recorded), --gap-us
@@ -84,98 +85,107 @@ HopResult DeviceToNetwork(int device, int receive_fd, std::uint64_t sequence, in
   return result;
 }
 
-// The receiving end of the UDP floor: a thread of its own, asleep in poll
-// like any forwarder's receiving thread, so the floor includes its wake-up.
-class UdpReceiver {
+// The receiving end of a floor hop: a thread of its own, asleep in poll as
+// a forwarder's or a device's reader would be, so that the floor includes
+// its wake-up. It collects `size` bytes (a datagram, or a pty's pieces) and
+// notes the time the last of them came in.
+class Stamper {
  public:
-  explicit UdpReceiver(int fd) : fd_(fd), done_(eventfd(0, EFD_CLOEXEC)) {
+  explicit Stamper(int fd) : fd_(fd), done_(eventfd(0, EFD_CLOEXEC)) {
     thread_ = std::thread([this] { Loop(); });
   }
-  ~UdpReceiver() {
+  ~Stamper() {
     stop_.store(true);
     thread_.join();
     close(done_);
   }
 
-  // Waits for the next datagram's arrival; its time and length.
-  void Await(std::int64_t* arrived, long* length, std::uint8_t* bytes, std::size_t capacity,
-             int timeout_ms) {
+  // Call before the message is sent, while nothing is on its way.
+  void Expect(std::size_t size) {
+    got_.store(0);
+    pieces_.store(0);
+    expected_.store(size);
+  }
+
+  // Waits for the message; false when it did not come within `timeout_ms`.
+  bool Await(int timeout_ms, HopResult* result, std::int64_t* arrived) {
     pollfd entry{done_, POLLIN, 0};
-    if (poll(&entry, 1, timeout_ms) <= 0) {
-      *length = -1;
-      return;
-    }
+    if (poll(&entry, 1, timeout_ms) <= 0) return false;
     std::uint64_t count;
     if (read(done_, &count, sizeof count) != sizeof count) Die("eventfd read");
-    *arrived = arrived_;
-    *length = length_;
-    std::memcpy(bytes, buffer_, static_cast<std::size_t>(length_) < capacity ? length_ : capacity);
+    *arrived = arrived_.load();
+    result->pieces = pieces_.load();
+    return true;
   }
+
+  // What came in for the message (valid between Await and the next Expect).
+  const std::uint8_t* bytes() const { return buffer_; }
+  std::size_t size() const { return got_.load(); }
 
  private:
   void Loop() {
+    std::uint8_t chunk[sizeof buffer_];
     while (!stop_.load()) {
-      const long count = ReadWithin(fd_, buffer_, sizeof buffer_, 50);
+      const long count = ReadWithin(fd_, chunk, sizeof chunk, 50);
       if (count <= 0) continue;
-      arrived_ = NowNs();
-      length_ = count;
-      const std::uint64_t one = 1;
-      if (write(done_, &one, sizeof one) != sizeof one) Die("eventfd write");
+      const std::int64_t now = NowNs();
+      const std::size_t before = got_.load();
+      const std::size_t after = before + static_cast<std::size_t>(count);
+      if (after <= sizeof buffer_) std::memcpy(buffer_ + before, chunk, static_cast<std::size_t>(count));
+      got_.store(after);
+      pieces_.fetch_add(1);
+      const std::size_t expected = expected_.load();
+      if (before < expected && after >= expected) {
+        arrived_.store(now);
+        const std::uint64_t one = 1;
+        if (write(done_, &one, sizeof one) != sizeof one) Die("eventfd write");
+      }
     }
   }
 
   int fd_;
   int done_;
   std::atomic<bool> stop_{false};
-  std::thread thread_;
+  std::atomic<std::size_t> expected_{0};
+  std::atomic<std::size_t> got_{0};
+  std::atomic<int> pieces_{0};
+  std::atomic<std::int64_t> arrived_{0};
   std::uint8_t buffer_[4096];
-  std::int64_t arrived_ = 0;
-  long length_ = 0;
+  std::thread thread_;
 };
 
-HopResult UdpFloor(int send_fd, const sockaddr_in& to, UdpReceiver& receiver, std::size_t size,
-                   std::uint64_t sequence, int timeout_ms, std::int64_t* elapsed) {
-  std::vector<std::uint8_t> payload(size, 0x5A);
-  std::memcpy(payload.data(), &sequence, sizeof sequence);
-  std::uint8_t received[4096];
+// A floor hop: `message` sent by `send` (a sendto or a write), and timed
+// until the stamper on the other end has all of it.
+template <typename Send>
+HopResult Floor(const std::vector<std::uint8_t>& message, Stamper& stamper, int timeout_ms,
+                const Send& send, std::int64_t* elapsed) {
   HopResult result;
+  stamper.Expect(message.size());
   const std::int64_t start = NowNs();
-  sendto(send_fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-         sizeof to);
+  send(message);
   std::int64_t arrived = 0;
-  long count = 0;
-  receiver.Await(&arrived, &count, received, sizeof received, timeout_ms);
+  if (!stamper.Await(timeout_ms, &result, &arrived)) return result;
   *elapsed = arrived - start;
-  result.pieces = count > 0 ? 1 : 0;
-  result.arrived = count == static_cast<long>(size);
-  result.intact = result.arrived && std::memcmp(received, payload.data(), size) == 0;
+  result.arrived = true;
+  result.intact = stamper.size() == message.size() &&
+                  std::memcmp(stamper.bytes(), message.data(), message.size()) == 0;
   return result;
 }
 
-HopResult PtyFloor(int writer, int reader, bool toward_device, std::uint64_t sequence,
-                   int timeout_ms, std::int64_t* elapsed) {
-  std::uint8_t message[kArtDmxSize];
-  const std::size_t size = toward_device ? kArtDmxSize : kPollReplyFrameSize;
-  if (toward_device) {
-    BuildArtDmx(sequence, message);
+std::vector<std::uint8_t> FloorMessage(const std::string& mode, std::size_t size,
+                                       std::uint64_t sequence) {
+  std::vector<std::uint8_t> message;
+  if (mode == "pty-d2n") {
+    message.resize(kPollReplyFrameSize);
+    BuildPollReplyFrame(sequence, message.data());
+  } else if (mode == "pty-n2d") {
+    message.resize(kArtDmxSize);
+    BuildArtDmx(sequence, message.data());
   } else {
-    BuildPollReplyFrame(sequence, message);
+    message.assign(size, 0x5A);
+    std::memcpy(message.data(), &sequence, sizeof sequence);
   }
-  std::uint8_t received[kArtDmxSize];
-  HopResult result;
-  const std::int64_t start = NowNs();
-  WriteAll(writer, message, size);
-  std::size_t got = 0;
-  while (got < size) {
-    const long count = ReadWithin(reader, received + got, size - got, timeout_ms);
-    if (count <= 0) break;
-    got += static_cast<std::size_t>(count);
-    ++result.pieces;
-  }
-  *elapsed = NowNs() - start;
-  result.arrived = got == size;
-  result.intact = result.arrived && std::memcmp(message, received, size) == 0;
-  return result;
+  return message;
 }
 
 }  // namespace
@@ -205,8 +215,12 @@ int RunLatency(const Options& options) {
   }
   if ((mode == "pty-n2d" || mode == "pty-d2n") && slave < 0) Die("--slave FD is needed");
 
-  std::unique_ptr<UdpReceiver> receiver;
-  if (mode == "udp") receiver = std::make_unique<UdpReceiver>(receive_fd);
+  // The floor's receiving end: the UDP socket, the pty master (toward the
+  // device) or the pty slave (toward the network).
+  std::unique_ptr<Stamper> stamper;
+  if (mode == "udp") stamper = std::make_unique<Stamper>(receive_fd);
+  if (mode == "pty-n2d") stamper = std::make_unique<Stamper>(device);
+  if (mode == "pty-d2n") stamper = std::make_unique<Stamper>(slave);
 
   // Sleeps of a few hundred microseconds should not be stretched by the
   // default 50 us timer slack.
@@ -218,9 +232,10 @@ int RunLatency(const Options& options) {
   long long damaged = 0;
   long long split = 0;
   for (long long i = 0; i < warmup + count; ++i) {
-    if (device >= 0) Drain(device, 0);
-    if (receive_fd >= 0 && !receiver) Drain(receive_fd, 0);
-    if (slave >= 0) Drain(slave, 0);
+    if (!stamper) {
+      if (device >= 0) Drain(device, 0);
+      if (receive_fd >= 0) Drain(receive_fd, 0);
+    }
     const std::uint64_t sequence = static_cast<std::uint64_t>(i);
     std::int64_t elapsed = 0;
     HopResult result;
@@ -228,12 +243,17 @@ int RunLatency(const Options& options) {
       result = NetworkToDevice(send_fd, to, device, sequence, timeout_ms, &elapsed);
     } else if (mode == "d2n") {
       result = DeviceToNetwork(device, receive_fd, sequence, timeout_ms, &elapsed);
-    } else if (mode == "udp") {
-      result = UdpFloor(send_fd, to, *receiver, size, sequence, timeout_ms, &elapsed);
-    } else if (mode == "pty-n2d") {
-      result = PtyFloor(slave, device, true, sequence, timeout_ms, &elapsed);
-    } else if (mode == "pty-d2n") {
-      result = PtyFloor(device, slave, false, sequence, timeout_ms, &elapsed);
+    } else if (stamper) {
+      const std::vector<std::uint8_t> message = FloorMessage(mode, size, sequence);
+      const int writer = mode == "pty-n2d" ? slave : device;
+      result = Floor(message, *stamper, timeout_ms, [&](const std::vector<std::uint8_t>& bytes) {
+        if (mode == "udp") {
+          sendto(send_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                 sizeof to);
+        } else {
+          WriteAll(writer, bytes.data(), bytes.size());
+        }
+      }, &elapsed);
     } else {
       Die("unknown --mode " + mode);
     }

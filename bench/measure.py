@@ -16,13 +16,14 @@ TTY = PORT_PATH + ",raw,echo=0"
 class Settings:
     def __init__(self, quick):
         self.latency_count = 2000 if quick else 10000
+        self.latency_rounds = 5
         self.memory_rate = 20000
         self.rates = [5000, 10000, 20000, 30000, 40000, 50000, 75000, 100000]
         self.rate_seconds = 1 if quick else 2
         self.idle_seconds = 5 if quick else 30
         self.load_seconds = 3 if quick else 10
         self.load_noise_rate = 100000
-        self.load_artnet_rate = 1000
+        self.load_artnet_rate = 100
         self.memory_packets = 100000 if quick else 1000000
         self.flood_packets = 100000 if quick else 1000000
 
@@ -51,13 +52,19 @@ class Measurements:
         self.results = {}
 
     def latency(self, name, **options):
+        """One block of a latency series: its samples go after the earlier
+        blocks' in the series' file, its counts onto theirs."""
         samples = os.path.join(self.out_dir, name + ".txt")
-        result = self.lab.probe("latency", count=self.settings.latency_count, out=samples,
-                                **options)
-        result["samples"] = samples
-        self.results[name] = result
-        self.say("  %-14s %d measured, %d lost, %d damaged"
-                 % (name, result["measured"], result["lost"], result["damaged"]))
+        block = samples + ".block"
+        count = self.settings.latency_count // self.settings.latency_rounds
+        result = self.lab.probe("latency", count=count, out=block, **options)
+        with open(samples, "a") as whole, open(block) as part:
+            whole.write(part.read())
+        os.unlink(block)
+        total = self.results.setdefault(name, {"samples": samples, "sent": 0, "measured": 0,
+                                               "lost": 0, "damaged": 0, "split": 0})
+        for key in ("sent", "measured", "lost", "damaged", "split"):
+            total[key] += result[key]
         return result
 
     def network_to_device(self, name):
@@ -88,29 +95,29 @@ class Measurements:
 
     # --- the runs ------------------------------------------------------------
 
-    def floor(self):
-        self.say("Floor: a UDP datagram's one-way time, a pty's write-to-read")
+    def latencies(self):
+        """Floor, socat and bridge in turn, a block of each per round, so that
+        a slow spell of this shared machine falls on all of them alike."""
         lab = self.lab
-        self.latency("floor_udp_n2d", mode="udp", send_ns=lab.peer_ns_path, to=ARTNET,
-                     recv_ns=lab.bridge_ns_path, listen=ARTNET, size=530)
-        self.latency("floor_pty_n2d", mode="pty-n2d")
-        self.latency("floor_udp_d2n", mode="udp", send_ns=lab.bridge_ns_path, to=ARTNET,
-                     recv_ns=lab.bridge_ns_path, listen=ARTNET, size=241)
-        self.latency("floor_pty_d2n", mode="pty-d2n")
-
-    def socat_latency(self):
-        self.say("socat: latency")
-        with self.lab.socat("UDP4-RECV:6454", TTY):
-            self.network_to_device("socat_n2d")
-        with self.lab.socat(TTY, "UDP4-SENDTO:" + ARTNET):
-            self.device_to_network("socat_d2n")
-
-    def bridge_latency(self):
-        self.say("bridge: latency")
-        with self.lab.bridge():
-            self.network_to_device("bridge_n2d")
-            self.device_to_network("bridge_d2n")
-        self.results["bridge_log_latency"] = self.lab.bridge_log.decode("utf-8", "replace")
+        rounds = self.settings.latency_rounds
+        for round_ in range(rounds):
+            self.say("Latency, round %d of %d: floor, socat, bridge" % (round_ + 1, rounds))
+            self.latency("floor_udp_n2d", mode="udp", send_ns=lab.peer_ns_path, to=ARTNET,
+                         recv_ns=lab.bridge_ns_path, listen=ARTNET, size=530)
+            self.latency("floor_pty_n2d", mode="pty-n2d")
+            self.latency("floor_udp_d2n", mode="udp", send_ns=lab.bridge_ns_path, to=ARTNET,
+                         recv_ns=lab.bridge_ns_path, listen=ARTNET, size=241)
+            self.latency("floor_pty_d2n", mode="pty-d2n")
+            with lab.socat("UDP4-RECV:6454", TTY):
+                self.network_to_device("socat_n2d")
+            with lab.socat(TTY, "UDP4-SENDTO:" + ARTNET):
+                self.device_to_network("socat_d2n")
+            with lab.bridge():
+                self.network_to_device("bridge_n2d")
+                self.device_to_network("bridge_d2n")
+        for name, result in sorted(self.results.items()):
+            self.say("  %-14s %d measured, %d lost, %d damaged"
+                     % (name, result["measured"], result["lost"], result["damaged"]))
 
     def socat_throughput(self):
         self.say("socat: throughput")
@@ -131,9 +138,12 @@ class Measurements:
             wall = time.monotonic_ns() - t0
             self.results["idle"] = {"cpu_ns": cpu1 - cpu0, "wall_ns": wall}
 
-            self.say("bridge: CPU under %d unrelated packets/s for %d s"
-                     % (s.load_noise_rate, s.load_seconds))
             count = s.load_artnet_rate * s.load_seconds
+            self.say("bridge: CPU for %d ArtDmx/s alone for %d s" % (s.load_artnet_rate,
+                                                                     s.load_seconds))
+            self.results["load_baseline"] = self.stream(pid, rate=s.load_artnet_rate, count=count)
+            self.say("bridge: CPU for the same under %d unrelated packets/s"
+                     % s.load_noise_rate)
             self.results["load"] = self.stream(
                 pid, rate=s.load_artnet_rate, count=count, noise_rate=s.load_noise_rate,
                 noise_ns=self.lab.peer_ns_path, noise_to="%s:7000" % BRIDGE_ADDRESS,
@@ -175,9 +185,7 @@ def main(build_dir, out_dir, quick, say):
     with open(os.path.join(out_dir, "bench.log"), "ab") as log:
         with Lab(build_dir, out_dir, log) as lab:
             m = Measurements(lab, settings, out_dir, say)
-            m.floor()
-            m.socat_latency()
-            m.bridge_latency()
+            m.latencies()
             m.socat_throughput()
             m.bridge_rest()
     m.results["settings"] = vars(settings)
