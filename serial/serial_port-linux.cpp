@@ -39,7 +39,7 @@ std::set<std::string> ReadNames(const std::string& path) {
 }
 
 // serial_core ports have a `type` file; 0 is PORT_UNKNOWN, a UART that the
-// driver did not find (most of the 32 ttyS entries of a PC are such ghosts).
+// driver did not find (on a PC most ttyS entries are such ghosts).
 // USB adapters have no such file and count as known.
 bool UartTypeUnknown(const std::string& entry_dir) {
   std::ifstream file(entry_dir + "/type");

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -183,26 +182,6 @@ TEST(DevicePort, OpensRawAtTheLinkSpeed) {
   EXPECT_NE(flags & O_NONBLOCK, 0);
   EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
   close(fd);
-}
-
-TEST(DevicePort, PortHeldElsewhereIsRefused) {
-  Pty pty;
-  // Another bridge holds it.
-  const int first = OpenDevicePort(pty.SlavePath());
-  ASSERT_GE(first, 0);
-  EXPECT_EQ(OpenDevicePort(pty.SlavePath()), -1);
-  close(first);
-
-  // A program that only locks it.
-  Pty locked;
-  const int holder = open(locked.SlavePath().c_str(), O_RDWR | O_NOCTTY);
-  ASSERT_GE(holder, 0);
-  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-  EXPECT_EQ(OpenDevicePort(locked.SlavePath()), -1);
-  close(holder);
-  const int after = OpenDevicePort(locked.SlavePath());
-  EXPECT_GE(after, 0);
-  close(after);
 
   EXPECT_EQ(OpenDevicePort("/dev/null"), -1);  // not a tty at all
   EXPECT_EQ(OpenDevicePort("/nonexistent/ttyUSB0"), -1);

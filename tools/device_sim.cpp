@@ -380,10 +380,13 @@ int Simulator::Run() {
   return 0;
 }
 
-bool ParseOptions(int argc, char** argv, Options* options) {
+bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    if (option == "--help" || option == "-h") return false;
+    if (option == "--help" || option == "-h") {
+      *help = true;
+      return false;
+    }
     if (i + 1 >= argc) {
       fprintf(stderr, "artnet-device-sim: %s needs a value\n", option.c_str());
       return false;
@@ -421,9 +424,10 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 
 int main(int argc, char** argv) {
   Options options;
-  if (!ParseOptions(argc, argv, &options)) {
+  bool help = false;
+  if (!ParseOptions(argc, argv, &options, &help)) {
     Usage();
-    return 2;
+    return help ? 0 : 2;
   }
   // A reader of the log that goes away must not kill the device.
   signal(SIGPIPE, SIG_IGN);
