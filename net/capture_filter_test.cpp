@@ -1,0 +1,209 @@
+#include "net/capture_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "net/artnet_filter.h"
+
+namespace {
+
+using namespace bpf;
+
+// A classic BPF interpreter for the instructions the capture filter uses, with
+// the kernel's rules: registers are 32 bits, loads are big-endian, and a load
+// that reaches past the packet's end ends the program with 0 (drop). An
+// instruction it does not know fails the test.
+std::uint32_t RunFilter(const std::vector<BpfInstruction>& program, const std::uint8_t* packet,
+                        std::uint32_t length) {
+  std::uint32_t a = 0;
+  std::uint32_t x = 0;
+  auto load = [&](std::uint32_t at, std::uint32_t size, std::uint32_t* out) {
+    if (at > length || size > length - at) return false;
+    std::uint32_t value = 0;
+    for (std::uint32_t i = 0; i < size; ++i) value = (value << 8) | packet[at + i];
+    *out = value;
+    return true;
+  };
+  for (std::size_t pc = 0; pc < program.size(); ++pc) {
+    const BpfInstruction& in = program[pc];
+    const std::uint32_t size = (in.code & 0x18) == kB ? 1 : (in.code & 0x18) == kH ? 2 : 4;
+    switch (in.code) {
+      case kLd | kW | kAbs:
+      case kLd | kH | kAbs:
+      case kLd | kB | kAbs:
+        if (!load(in.k, size, &a)) return 0;
+        break;
+      case kLd | kW | kInd:
+      case kLd | kH | kInd:
+      case kLd | kB | kInd:
+        if (!load(x + in.k, size, &a)) return 0;
+        break;
+      case kLd | kW | kLen:
+        a = length;
+        break;
+      case kLdx | kB | kMsh:
+        if (!load(in.k, 1, &x)) return 0;
+        x = (x & 0x0F) * 4;
+        break;
+      case kAlu | kSub | kK:
+        a -= in.k;
+        break;
+      case kAlu | kSub | kX:
+        a -= x;
+        break;
+      case kJmp | kJeq | kK:
+        pc += a == in.k ? in.jt : in.jf;
+        break;
+      case kJmp | kJgt | kK:
+        pc += a > in.k ? in.jt : in.jf;
+        break;
+      case kRet | kK:
+        return in.k;
+      default:
+        ADD_FAILURE() << "instruction " << pc << " has an unknown code " << in.code;
+        return 0;
+    }
+  }
+  ADD_FAILURE() << "the program ran off its end";
+  return 0;
+}
+
+// Runs the filter and MatchArtNet over the first `count` bytes of `packet`
+// and checks that they agree, and that a kept packet is kept whole.
+void ExpectSameDecision(const std::vector<BpfInstruction>& program, const std::uint8_t* packet,
+                        std::size_t count, int* kept = nullptr) {
+  const std::uint32_t verdict = RunFilter(program, packet, static_cast<std::uint32_t>(count));
+  const bool matched = MatchArtNet(packet, count).has_value();
+  if (matched) {
+    EXPECT_GE(verdict, count) << "a kept packet of " << count << " bytes is cut, header byte "
+                              << int{packet[0]};
+    if (kept != nullptr) ++*kept;
+  } else {
+    EXPECT_EQ(verdict, 0u) << "the kernel would wake the bridge for a packet it drops: "
+                           << count << " bytes, header byte " << int{packet[0]};
+  }
+}
+
+// Lays an Art-Net packet for header length nibble `nibble` into `packet`,
+// field after field, so that where a short header makes the fields overlap the
+// later one wins. OpCode 0x5000 (OpDmx).
+void LayArtNet(std::uint8_t* packet, std::size_t size, int nibble) {
+  const std::size_t h = static_cast<std::size_t>(nibble) * 4;
+  auto put = [&](std::size_t at, std::uint8_t value) {
+    if (at < size) packet[at] = value;
+  };
+  put(0, static_cast<std::uint8_t>(0x40 | nibble));
+  put(9, 17);
+  put(h + 2, 0x19);
+  put(h + 3, 0x36);
+  for (std::size_t i = 0; i < 8; ++i) put(h + 8 + i, static_cast<std::uint8_t>("Art-Net"[i]));
+  put(h + 16, 0x00);
+  put(h + 17, 0x50);
+}
+
+TEST(ArtNetCaptureFilter, IsAValidKernelProgram) {
+  const auto program = ArtNetCaptureFilter();
+  ASSERT_FALSE(program.empty());
+  ASSERT_LE(program.size(), 4096u);  // BPF_MAXINSNS
+  EXPECT_EQ(program.back().code, kRet | kK);
+  for (std::size_t pc = 0; pc < program.size(); ++pc) {
+    if ((program[pc].code & 0x07) == kJmp) {
+      EXPECT_LT(pc + 1 + program[pc].jt, program.size()) << "jump at " << pc;
+      EXPECT_LT(pc + 1 + program[pc].jf, program.size()) << "jump at " << pc;
+    }
+  }
+}
+
+// Every header length (nibbles 0 to 15, so headers shorter than 20 bytes whose
+// UDP fields overlap the IPv4 ones too), every count from 0 to 2048.
+TEST(ArtNetCaptureFilter, AgreesWithMatchArtNetAtEveryLengthAndHeaderLength) {
+  const auto program = ArtNetCaptureFilter();
+  int kept = 0;
+  for (int nibble = 0; nibble < 16; ++nibble) {
+    std::array<std::uint8_t, 2048> packet{};
+    for (std::size_t i = 0; i < packet.size(); ++i) packet[i] = static_cast<std::uint8_t>(i * 13);
+    LayArtNet(packet.data(), packet.size(), nibble);
+    for (std::size_t count = 0; count <= packet.size(); ++count) {
+      ExpectSameDecision(program, packet.data(), count, &kept);
+      if (HasFailure()) return;
+    }
+  }
+  // With nibble 0 the ID would overlap byte 9, so nothing matches; every
+  // other nibble keeps the 521 lengths from 10 to 530 payload bytes.
+  EXPECT_EQ(kept, 521 * 15);
+}
+
+TEST(ArtNetCaptureFilter, KeepsAndDropsAtTheBounds) {
+  const auto program = ArtNetCaptureFilter();
+  for (int nibble : {5, 6, 15}) {  // Headers of 20, 24 and 60 bytes.
+    const std::size_t h = static_cast<std::size_t>(nibble) * 4;
+    for (std::size_t payload : {9u, 10u, 530u, 531u}) {
+      std::vector<std::uint8_t> packet(h + 8 + payload, 0xAB);
+      LayArtNet(packet.data(), packet.size(), nibble);
+      const bool should_keep = payload == 10 || payload == 530;
+      EXPECT_EQ(RunFilter(program, packet.data(), static_cast<std::uint32_t>(packet.size())) != 0,
+                should_keep)
+          << "header " << h << ", payload " << payload;
+      ExpectSameDecision(program, packet.data(), packet.size());
+    }
+  }
+}
+
+// A kept packet with one of the bytes the filter looks at changed: each
+// change must flip both decisions the same way.
+TEST(ArtNetCaptureFilter, AgreesWhenAnyTestedByteChanges) {
+  const auto program = ArtNetCaptureFilter();
+  for (int nibble : {3, 5, 6, 15}) {
+    const std::size_t h = static_cast<std::size_t>(nibble) * 4;
+    for (std::size_t payload : {10u, 14u, 530u}) {
+      std::vector<std::uint8_t> base(h + 8 + payload, 0);
+      LayArtNet(base.data(), base.size(), nibble);
+      std::vector<std::size_t> tested = {0, 9, h + 2, h + 3};
+      for (std::size_t i = 8; i < 18; ++i) tested.push_back(h + i);
+      for (std::size_t at : tested) {
+        for (std::uint8_t value : {0x00, 0x05, 0x06, 0x11, 0x19, 0x21, 0x36, 0x45, 0x46, 0x52, 0xFF}) {
+          auto packet = base;
+          packet[at] = value;
+          ExpectSameDecision(program, packet.data(), packet.size());
+        }
+      }
+    }
+  }
+}
+
+// Random packets: mostly Art-Net-shaped, with random lengths, header lengths
+// and a few random bytes changed, so that both decisions are well exercised.
+TEST(ArtNetCaptureFilter, AgreesWithMatchArtNetOnRandomPackets) {
+  const auto program = ArtNetCaptureFilter();
+  std::mt19937 random(6454);
+  std::array<std::uint8_t, 2048> packet{};
+  int kept = 0;
+  constexpr int kPackets = 200000;
+  for (int n = 0; n < kPackets; ++n) {
+    const int nibble = static_cast<int>(random() % 16);
+    const std::size_t h = static_cast<std::size_t>(nibble) * 4;
+    std::size_t count = 0;
+    switch (random() % 3) {
+      case 0: count = random() % 2049; break;            // Anything.
+      case 1: count = h + 8 + random() % 540; break;     // Around the payload bounds.
+      default: count = h + 8 + 8 + random() % 4; break;  // Around 10 bytes.
+    }
+    if (count > packet.size()) count = packet.size();
+    for (std::size_t i = 0; i < count; ++i) packet[i] = static_cast<std::uint8_t>(random());
+    if (random() % 8 != 0) LayArtNet(packet.data(), count, nibble);
+    for (unsigned changes = random() % 3; changes > 0 && count > 0; --changes) {
+      packet[random() % count] = static_cast<std::uint8_t>(random());
+    }
+    ExpectSameDecision(program, packet.data(), count, &kept);
+    if (HasFailure()) break;
+  }
+  EXPECT_GT(kept, kPackets / 10);
+  EXPECT_LT(kept, kPackets * 9 / 10);
+}
+
+}  // namespace
