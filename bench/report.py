@@ -195,10 +195,11 @@ class Report:
                     fl["rss_before_kb"], fl["rss_after_kb"], fl["hwm_before_kb"], fl["hwm_after_kb"]),
                 "| afterwards | %s |" % _after(fl), ""]
         if self.fuzz is not None:
-            out += ["**Fuzzers** (scripts/fuzz, no corpus)", "", "| fuzzer | runs | result |",
-                    "|---|---:|---|"]
+            out += ["**Fuzzers** (scripts/fuzz from an empty corpus, ASan and UBSan)", "",
+                    "| fuzzer | executions | seconds | result |", "|---|---:|---:|---|"]
             for f in self.fuzz:
-                out.append("| %s | %d | %s |" % (f["name"], f["runs"], "clean" if f["ok"] else "FAILED"))
+                out.append("| %s | %d | %.0f | %s |" % (f["name"], f["runs"], f["seconds"],
+                                                     "clean" if f["ok"] else "FAILED"))
             out.append("")
         out += ["**Targets**", "", "| target | measured | |", "|---|---|---|"]
         for name, ok, detail in self.targets:
@@ -292,7 +293,7 @@ class Report:
             "device end drains the pty as fast as bytes come and checks every packet.",
             "- CPU: the bridge's threads' run time from /proc (schedstat) over the window; "
             "memory: VmRSS and VmHWM from /proc/PID/status.", "",
-            "Commands: `%s` (everything, about ten minutes with the fuzzers); "
+            "Commands: `%s` (everything, some twenty minutes, half of them the fuzzers); "
             "`sudo bench/run --skip-fuzz` skips the fuzzers; `sudo bench/run --quick` makes "
             "every count smaller, for trying things out (it does not write this file)."
             % commands["run"], ""]
