@@ -18,13 +18,12 @@
 #include <sstream>
 
 #include "app/console.h"
+#include "net/capture_filter.h"
 #include "net/capture_loop.h"
 #include "net/capture_socket-linux.h"
 #include "net/capture_socket.h"
 
 namespace {
-
-constexpr std::uint32_t kAcceptWholePacket = 0xFFFFFFFF;
 
 sock_filter Statement(int code, std::uint32_t k) { return {static_cast<std::uint16_t>(code), 0, 0, k}; }
 
@@ -72,6 +71,22 @@ std::vector<CapturedInterface> InterfacesToCapture(LocalAddress address) {
     if (index > 0 && index != interfaces[0].index) interfaces.push_back({index, false});
   }
   return interfaces;
+}
+
+// The kernel's twin of MatchArtNet, so that the capture thread wakes only for
+// packets it may keep. MatchArtNet still decides on every packet.
+std::vector<sock_filter> ArtNetFilter() {
+  std::vector<sock_filter> program;
+  for (const BpfInstruction& instruction : ArtNetCaptureFilter()) {
+    program.push_back({instruction.code, instruction.jt, instruction.jf, instruction.k});
+  }
+  return program;
+}
+
+bool AttachFilter(int fd, const std::vector<sock_filter>& program) {
+  const sock_fprog filter{static_cast<unsigned short>(program.size()),
+                          const_cast<sock_filter*>(program.data())};
+  return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) == 0;
 }
 
 }  // namespace
@@ -175,9 +190,12 @@ void CaptureSocket::Init() {
   // The equivalent of binding to the address: without an interface holding
   // it, set-up fails without a message.
   const std::vector<CapturedInterface> interfaces = InterfacesToCapture(address);
-  std::vector<sock_filter> program =
-      InterfaceFilter(interfaces, {Statement(BPF_RET | BPF_K, kAcceptWholePacket)});
-  const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
+  // Should the kernel refuse the Art-Net part, the bridge still works: it is
+  // only woken for every packet of the captured interfaces.
+  const bool filtered =
+      !interfaces.empty() &&
+      (AttachFilter(fd, InterfaceFilter(interfaces, ArtNetFilter())) ||
+       AttachFilter(fd, InterfaceFilter(interfaces, {Statement(BPF_RET | BPF_K, kBpfKeepWholePacket)})));
   // Bound to every interface, not to one: a socket bound to an interface
   // fails its next receive (ENETDOWN) when the interface goes down, which
   // would end the capture on a cable pulled for a moment. The filter picks
@@ -186,9 +204,7 @@ void CaptureSocket::Init() {
   all.sll_family = AF_PACKET;
   all.sll_protocol = htons(ETH_P_ALL);
   all.sll_ifindex = 0;
-  if (interfaces.empty() ||
-      setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0 ||
-      bind(fd, reinterpret_cast<const sockaddr*>(&all), sizeof all) != 0) {
+  if (!filtered || bind(fd, reinterpret_cast<const sockaddr*>(&all), sizeof all) != 0) {
     close(fd);
     socket_ = kInvalidSocket;
     return;

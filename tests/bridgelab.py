@@ -1,0 +1,567 @@
+#!/usr/bin/env python3
+"""A throwaway laboratory for the bridge: network namespaces, the simulated
+device on a pty, the real, unmodified program, and Art-Net peers.
+
+A Lab builds (as root) and always tears down:
+  - a "host" network namespace, where the bridge runs, and a "network" one,
+    joined by a veth pair. On the host side the interface holds the bridge's
+    address (BRIDGE_ADDRESS, the first one) and a second one for a controller
+    (CONTROLLER_ADDRESS): common controllers ignore Art-Net replies whose
+    source is their own address. The network side holds PEER_ADDRESS.
+  - for the bridge and the simulator, a private UTS namespace whose host name
+    resolves (through a private /etc/hosts) to the address the lab is given,
+    and a private mount namespace (tests/without-serial-ports) in which the
+    only serial port is the simulator's pty, bound over /dev/ttyUSB0 with a
+    matching /sys/class/tty entry. The machine's own ports are never seen.
+
+Run as a program, it is the demo: an ArtPoll crosses the bridge and its reply
+comes back, and everything that crossed is printed.
+
+Used by the end-to-end tests (tests/*_test.py) and the benchmarks.
+"""
+
+import contextlib
+import ctypes
+import os
+import random
+import select
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SKIP = 77
+
+SOURCE_DIR = os.environ.get("ARTNET_SOURCE_DIR") or os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD_DIR = os.environ.get("ARTNET_BUILD_DIR") or os.path.join(SOURCE_DIR, "build", "linux")
+BRIDGE = os.path.join(BUILD_DIR, "artnet-serial-bridge")
+SIMULATOR = os.path.join(BUILD_DIR, "tools", "artnet-device-sim")
+WITHOUT_SERIAL_PORTS = os.path.join(SOURCE_DIR, "tests", "without-serial-ports")
+
+BRIDGE_ADDRESS = "10.77.0.1"
+CONTROLLER_ADDRESS = "10.77.0.2"
+PEER_ADDRESS = "10.77.0.3"
+BROADCAST_ADDRESS = "10.77.0.255"
+HOST_NAME = "artnet-lab"
+ARTNET_PORT = 6454
+
+# How long to wait for anything that should happen at once. Generous: the
+# machine may be busy, and a wait ends as soon as its event comes.
+DEADLINE = 10.0
+
+# ---------------------------------------------------------------------------
+# Art-Net packets and the bridge's console texts.
+
+ARTNET_ID = b"Art-Net\x00"
+ART_POLL_PROBE = ARTNET_ID + bytes([0x00, 0x20, 0x00, 14, 0x02, 0x10])
+
+
+def art_packet(opcode, size, seed=0):
+    """An Art-Net packet of `size` bytes (at least 10) with `opcode`; the bytes
+    after the OpCode count up from `seed`."""
+    body = bytes((seed + i) & 0xFF for i in range(size - 10))
+    return ARTNET_ID + struct.pack("<H", opcode) + body
+
+
+def art_poll():
+    return ARTNET_ID + bytes([0x00, 0x20, 0x00, 14, 0x06, 0x10])
+
+
+def art_dmx(size, seed=0):
+    return art_packet(0x5000, size, seed)
+
+
+# The console's texts, as the bridge writes them under the C locale on Linux
+# (converted to UTF-8) and to a pipe on Windows (GBK bytes).
+MESSAGES = {
+    "NetworkInitFailed": "网络初始化失败.   Network initialization failed.",
+    "NoDeviceFound": "未发现设备连接.   No device connection found.",
+    "Running": "程序运行中\r\nWhen the program is running normally.\r\n关闭窗口可以退出程序\r\n"
+               "close the window to exit the program.",
+    "InitCompleted": "初始化完成\r\nInitialization completed",
+    "NeedAdministrator": "需要管理员权限启动程序.   Requires administrator privileges to start the "
+                         "program.    code - ",
+    "CommunicationError": "通信错误,请重新启动程序.  Communication error, please restart the "
+                          "program.    code - ",
+    "SendProblem": "遇到了一些问题,请重新启动此程序.  encountered some problems, please restart the "
+                   "program. code - ",
+}
+LINUX_PAUSE_PROMPT = b"Press any key to continue . . . \n"
+
+
+def message(key, code=None, windows=False):
+    """One message line, as bytes."""
+    text = MESSAGES[key] + ("" if code is None else str(code))
+    if windows:
+        return text.encode("gbk") + b"\r\n"
+    return text.encode("utf-8") + b"\n"
+
+
+# ---------------------------------------------------------------------------
+# Helpers.
+
+def skip(reason):
+    print(f"SKIPPED: {reason}")
+    sys.exit(SKIP)
+
+
+def require_lab():
+    """Exits with the skip code unless this process can build a Lab."""
+    if os.geteuid() != 0:
+        skip("needs root (network, mount and UTS namespaces)")
+    for tool in ("ip", "nsenter", "unshare", "hostname"):
+        if shutil.which(tool) is None:
+            skip(f"{tool} is not installed")
+    for program in (BRIDGE, SIMULATOR):
+        if not os.access(program, os.X_OK):
+            print(f"missing {program}: build first (cmake --build --preset linux)")
+            sys.exit(1)
+    probe = f"artnet-probe-{os.getpid()}"
+    if subprocess.run(["ip", "netns", "add", probe], capture_output=True).returncode != 0:
+        skip("cannot create network namespaces here")
+    subprocess.run(["ip", "netns", "del", probe], capture_output=True)
+
+
+def stop_on_sigterm():
+    """Turns SIGTERM (a test runner's time-out) into an exception, so that
+    cleanup code runs."""
+    def handler(signum, frame):
+        raise SystemExit(f"stopped by signal {signum}")
+    signal.signal(signal.SIGTERM, handler)
+
+
+def wait_until(predicate, timeout=DEADLINE, interval=0.01):
+    end = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= end:
+            return value
+        time.sleep(interval)
+
+
+class Stream:
+    """Collects what a process writes to one of its pipes, on a thread."""
+
+    def __init__(self, pipe):
+        self._data = bytearray()
+        self._lock = threading.Lock()
+        self._changed = threading.Condition(self._lock)
+        self.closed = False
+        self._thread = threading.Thread(target=self._read, args=(pipe,), daemon=True)
+        self._thread.start()
+
+    def _read(self, pipe):
+        while True:
+            chunk = os.read(pipe.fileno(), 65536)
+            with self._lock:
+                if not chunk:
+                    self.closed = True
+                else:
+                    self._data += chunk
+                self._changed.notify_all()
+            if not chunk:
+                return
+
+    def data(self):
+        with self._lock:
+            return bytes(self._data)
+
+    def wait_for(self, predicate, timeout=DEADLINE):
+        """Waits until predicate(data) holds or the stream ends; returns the data."""
+        end = time.monotonic() + timeout
+        with self._lock:
+            while not predicate(bytes(self._data)) and not self.closed:
+                left = end - time.monotonic()
+                if left <= 0:
+                    break
+                self._changed.wait(left)
+            return bytes(self._data)
+
+
+def terminate(process, timeout=5):
+    """Ends a process this lab started, by its PID."""
+    if process is None or process.poll() is not None:
+        return
+    process.terminate()
+    try:
+        process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_CLONE_NEWNET = 0x40000000
+
+
+@contextlib.contextmanager
+def network_namespace(name):
+    """Runs the block with this thread in the named network namespace: sockets
+    made there stay in it."""
+    own = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+    target = os.open(f"/run/netns/{name}", os.O_RDONLY)
+    try:
+        if _libc.setns(target, _CLONE_NEWNET) != 0:
+            raise OSError(ctypes.get_errno(), f"setns into {name}")
+        yield
+    finally:
+        _libc.setns(own, _CLONE_NEWNET)
+        os.close(own)
+        os.close(target)
+
+
+def _ip(*args):
+    subprocess.run(["ip", *args], check=True, capture_output=True)
+
+
+# ---------------------------------------------------------------------------
+# The simulated device and the bridge.
+
+class Device:
+    """The simulated device: what it received from the bridge, what it sent,
+    and frames to send."""
+
+    def __init__(self, process):
+        self.process = process
+        self.path = process.stdout.readline().decode().strip()
+        if not self.path.startswith("/dev/"):
+            raise RuntimeError(f"the simulator did not start: {self.path!r}")
+        self._log = Stream(process.stdout)
+
+    @staticmethod
+    def _lines(log, direction):
+        prefix = direction + " "
+        return [bytes.fromhex(line[len(prefix):])
+                for line in log.decode().splitlines() if line.startswith(prefix)]
+
+    def received(self):
+        """Every byte the device has read from the port, in order."""
+        return b"".join(self._lines(self._log.data(), "rx"))
+
+    def sent(self):
+        """The frames the device has written, one per write."""
+        return self._lines(self._log.data(), "tx")
+
+    def log(self):
+        return self._log.data().decode()
+
+    def wait_received(self, size, timeout=DEADLINE):
+        """Waits until at least `size` bytes have arrived; returns them all."""
+        log = self._log.wait_for(lambda log: len(b"".join(self._lines(log, "rx"))) >= size, timeout)
+        return b"".join(self._lines(log, "rx"))
+
+    def wait_sent(self, count, timeout=DEADLINE):
+        log = self._log.wait_for(lambda log: len(self._lines(log, "tx")) >= count, timeout)
+        return self._lines(log, "tx")
+
+    def send(self, frame):
+        """Has the device write `frame` (bytes) to the bridge in one write."""
+        self.process.stdin.write(frame.hex().encode() + b"\n")
+        self.process.stdin.flush()
+
+
+class Bridge:
+    """The running bridge: its console output and its exit."""
+
+    def __init__(self, process):
+        self.process = process
+        self.stdout = Stream(process.stdout)
+        self.stderr = Stream(process.stderr)
+
+    def output(self):
+        return self.stdout.data()
+
+    def wait_output(self, expected, timeout=DEADLINE):
+        """Waits until the output is at least as long as `expected`; returns it."""
+        return self.stdout.wait_for(lambda data: len(data) >= len(expected), timeout)
+
+    def wait_exit(self, timeout=DEADLINE):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def running(self):
+        return self.process.poll() is None
+
+
+class Lab:
+    """Namespaces, veth pair and host name for one bridge. Use as a context
+    manager; everything it made is removed on leaving."""
+
+    def __init__(self, host_address=BRIDGE_ADDRESS, default_route=False):
+        self.host_address = host_address
+        self.default_route = default_route
+        tag = f"{os.getpid() & 0xFFFF:04x}{random.randrange(0x10000):04x}"
+        self.host_ns = f"artnet-lab-{tag}-host"
+        self.network_ns = f"artnet-lab-{tag}-net"
+        self.host_link = f"alh{tag}"
+        self.network_link = f"aln{tag}"
+        self.directory = None
+        self.holder = None
+        self.processes = []
+        self.device = None
+
+    def __enter__(self):
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def start(self):
+        self.directory = tempfile.mkdtemp(prefix="artnet-lab-")
+        os.chmod(self.directory, 0o755)
+        _ip("netns", "add", self.host_ns)
+        _ip("netns", "add", self.network_ns)
+        _ip("link", "add", self.host_link, "netns", self.host_ns, "type", "veth",
+            "peer", "name", self.network_link, "netns", self.network_ns)
+        host = ["-n", self.host_ns]
+        network = ["-n", self.network_ns]
+        _ip(*host, "link", "set", "lo", "up")
+        _ip(*network, "link", "set", "lo", "up")
+        _ip(*host, "address", "add", f"{BRIDGE_ADDRESS}/24", "dev", self.host_link)
+        _ip(*host, "address", "add", f"{CONTROLLER_ADDRESS}/24", "dev", self.host_link)
+        _ip(*network, "address", "add", f"{PEER_ADDRESS}/24", "dev", self.network_link)
+        _ip(*host, "link", "set", self.host_link, "up")
+        _ip(*network, "link", "set", self.network_link, "up")
+        if self.default_route:
+            _ip(*host, "route", "add", "default", "via", PEER_ADDRESS)
+        self.set_hosts(resolves=True)
+
+        # A process that holds the bridge's namespaces open; everything else
+        # enters them through its PID. ip, unshare, the script and sh all exec
+        # in turn, so the PID is that of the final sleep.
+        script = 'hostname "$1" && mount --bind "$2" /etc/hosts && echo ready && exec sleep infinity'
+        self.holder = subprocess.Popen(
+            ["ip", "netns", "exec", self.host_ns, "unshare", "--uts", WITHOUT_SERIAL_PORTS,
+             "sh", "-c", script, "holder", HOST_NAME, self.hosts_path],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        if self.holder.stdout.readline().strip() != b"ready":
+            raise RuntimeError("could not set up the bridge's namespaces")
+        # Wait until the peer side answers, so the first packets are not lost
+        # to neighbour discovery on a slow machine.
+        self.wait_link()
+
+    def wait_link(self):
+        # Until the kernel has activated a link that came up, its queue drops
+        # every packet; that happens a moment after "ip link set up" returns.
+        def up(namespace, link):
+            shown = subprocess.run(["ip", "-n", namespace, "-o", "link", "show", "dev", link],
+                                   capture_output=True, text=True).stdout
+            return "state UP" in shown and "qdisc noop" not in shown
+        if not wait_until(lambda: up(self.host_ns, self.host_link) and up(self.network_ns, self.network_link),
+                          interval=0.02):
+            raise RuntimeError("the veth pair did not come up")
+
+    @property
+    def hosts_path(self):
+        return os.path.join(self.directory, "hosts")
+
+    def set_hosts(self, resolves):
+        """Writes the bridge's hosts file in place: the host name resolves to
+        the lab's address, or not at all."""
+        lines = "127.0.0.1\tlocalhost\n"
+        if resolves:
+            lines += f"{self.host_address}\t{HOST_NAME}\n"
+        with open(self.hosts_path, "r+" if os.path.exists(self.hosts_path) else "w") as hosts:
+            hosts.seek(0)
+            hosts.write(lines)
+            hosts.truncate()
+
+    def popen_inside(self, command, **kwargs):
+        """Starts a command in the bridge's namespaces (network, mount, UTS)."""
+        process = subprocess.Popen(["nsenter", "-t", str(self.holder.pid), "-n", "-m", "-u", "--", *command],
+                                   **kwargs)
+        self.processes.append(process)
+        return process
+
+    def popen_in(self, namespace, command, **kwargs):
+        """Starts a command in one network namespace only (e.g. tshark)."""
+        process = subprocess.Popen(["ip", "netns", "exec", namespace, *command], **kwargs)
+        self.processes.append(process)
+        return process
+
+    def start_device(self, *options):
+        """Starts the simulator and makes its pty the only serial port the
+        bridge can find: /dev/ttyUSB0."""
+        process = self.popen_inside([SIMULATOR, "--address", self.host_address, *options],
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                    stderr=subprocess.DEVNULL)
+        self.device = Device(process)
+        script = ('touch /dev/ttyUSB0 && mount --bind "$1" /dev/ttyUSB0 && '
+                  'mkdir -p /sys/class/tty/ttyUSB0/device')
+        subprocess.run(["nsenter", "-t", str(self.holder.pid), "-m", "--", "sh", "-c", script,
+                        "attach", self.device.path], check=True)
+        return self.device
+
+    def start_bridge(self, user=None, stdin=subprocess.DEVNULL):
+        """Starts the real bridge, unmodified and without arguments. `user`
+        runs it as an unprivileged user id instead of root."""
+        command = [BRIDGE]
+        if user is not None:
+            # Somewhere an unprivileged user may run it from.
+            copy = os.path.join(self.directory, "artnet-serial-bridge")
+            if not os.path.exists(copy):
+                shutil.copy(BRIDGE, copy)
+                os.chmod(copy, 0o755)
+            command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", copy]
+        # The locale only chooses the console's encoding: the C locale gets UTF-8.
+        environment = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C"}
+        process = self.popen_inside(command, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    env=environment)
+        return Bridge(process)
+
+    def socket(self, where, kind=socket.SOCK_DGRAM):
+        """An IPv4 socket in the "host" or "network" namespace."""
+        with network_namespace(self.host_ns if where == "host" else self.network_ns):
+            return socket.socket(socket.AF_INET, kind)
+
+    def controller(self):
+        """A controller in the bridge's namespace, as lighting software runs:
+        port 6454 on every address, broadcasts allowed, sending from
+        CONTROLLER_ADDRESS."""
+        return Controller(self.socket("host"))
+
+    def close(self):
+        for process in reversed(self.processes):
+            terminate(process)
+        terminate(self.holder)
+        for namespace in (self.host_ns, self.network_ns):
+            subprocess.run(["ip", "netns", "del", namespace], capture_output=True)
+        if self.directory:
+            shutil.rmtree(self.directory, ignore_errors=True)
+
+
+_IP_PKTINFO = 8
+
+
+class Controller:
+    def __init__(self, sock):
+        self.sock = sock
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(("0.0.0.0", ARTNET_PORT))
+
+    def send(self, packet, destination=BROADCAST_ADDRESS, source=CONTROLLER_ADDRESS):
+        # in_pktinfo: interface 0, the source address, and an unused field.
+        info = struct.pack("=i4s4s", 0, socket.inet_aton(source), bytes(4))
+        self.sock.sendmsg([packet], [(socket.IPPROTO_IP, _IP_PKTINFO, info)], 0,
+                          (destination, ARTNET_PORT))
+
+    def receive(self, accept=lambda data, sender: True, timeout=DEADLINE):
+        """The first datagram `accept` takes, as (payload, (address, port)),
+        or None when none comes."""
+        end = time.monotonic() + timeout
+        while True:
+            left = end - time.monotonic()
+            if left <= 0 or not select.select([self.sock], [], [], left)[0]:
+                return None
+            data, sender = self.sock.recvfrom(65536)
+            if accept(data, sender):
+                return data, sender
+
+    def drain(self):
+        while select.select([self.sock], [], [], 0)[0]:
+            self.sock.recv(65536)
+
+    def close(self):
+        self.sock.close()
+
+
+def from_bridge(data, sender):
+    """Datagrams the bridge injected: from the bridge's address, port 6454."""
+    return sender[1] == ARTNET_PORT and sender[0] != CONTROLLER_ADDRESS
+
+
+class LoopbackCapture:
+    """tshark on the loopback interface of a namespace, validating IPv4 and
+    UDP checksums of the packets it catches."""
+
+    FIELDS = ["ip.src", "ip.dst", "udp.srcport", "udp.dstport", "ip.checksum.status",
+              "udp.checksum.status", "udp.payload"]
+
+    def __init__(self, lab, capture_filter, count=1):
+        self.process = lab.popen_in(
+            lab.host_ns,
+            ["tshark", "-i", "lo", "-n", "-l", "-c", str(count), "-a", f"duration:{int(DEADLINE * 3)}",
+             "-f", capture_filter, "-o", "ip.check_checksum:TRUE", "-o", "udp.check_checksum:TRUE",
+             "-T", "fields", "-E", "separator=,", *sum((["-e", f] for f in self.FIELDS), [])],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.stdout = Stream(self.process.stdout)
+        self.stderr = Stream(self.process.stderr)
+        # Capturing starts when tshark says so.
+        text = self.stderr.wait_for(lambda data: b"Capturing on" in data, timeout=DEADLINE * 3)
+        if b"Capturing on" not in text:
+            raise RuntimeError(f"tshark did not start: {text.decode(errors='replace')}")
+
+    def packets(self, timeout=DEADLINE):
+        """The fields of each packet caught, once tshark has its count."""
+        try:
+            self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            terminate(self.process)
+        self.stdout.wait_for(lambda _: False, timeout=1)
+        return [dict(zip(self.FIELDS, line.split(","))) for line in self.stdout.data().decode().splitlines()]
+
+
+# ---------------------------------------------------------------------------
+# The demo.
+
+def _show(title, text):
+    print(f"\n== {title}")
+    print(text.rstrip("\n") if text else "(nothing)")
+
+
+def demo():
+    require_lab()
+    stop_on_sigterm()
+    print("Setting up throwaway namespaces: the bridge's host and a network behind a veth pair.")
+    with Lab() as lab:
+        controller = lab.controller()
+        device = lab.start_device()
+        print(f"Simulated device on {device.path}, seen by the bridge as /dev/ttyUSB0.")
+        bridge = lab.start_bridge()
+        expected = message("InitCompleted") + message("Running")
+        bridge.wait_output(expected)
+        if not reply_from_bridge(controller, timeout=DEADLINE):
+            print("(the reply to the bridge's start-up probe did not arrive)")
+        poll = art_poll()
+        print(f"Controller {CONTROLLER_ADDRESS} broadcasts an ArtPoll to {BROADCAST_ADDRESS}:{ARTNET_PORT}.")
+        controller.send(poll)
+        received = device.wait_received(len(ART_POLL_PROBE) + len(poll))
+        reply = reply_from_bridge(controller, timeout=DEADLINE)
+        time.sleep(0.2)
+        _show("The bridge's console", bridge.output().decode("utf-8", errors="replace").replace("\r\n", "\n"))
+        _show("The device's log (rx: from the bridge, tx: to the bridge, in hex)", device.log())
+        if reply is None:
+            _show("The reply the controller received", "")
+            return 1
+        data, sender = reply
+        short_name = data[26:44].split(b"\0")[0].decode(errors="replace")
+        _show("The reply the controller received",
+              f"{len(data)} bytes from {sender[0]}:{sender[1]}: an ArtPollReply "
+              f"(short name {short_name!r}) and CR LF\n{data.hex()}")
+        probe_ok = received[:len(ART_POLL_PROBE)] == ART_POLL_PROBE
+        poll_ok = received[len(ART_POLL_PROBE):] == poll
+        print(f"\nDevice got the 14-byte probe first: {probe_ok}; then the ArtPoll byte for byte: {poll_ok}.")
+        print("Cleaning up.")
+        return 0 if probe_ok and poll_ok else 1
+
+
+def reply_from_bridge(controller, timeout=DEADLINE):
+    return controller.receive(lambda data, sender: from_bridge(data, sender) and data[8:10] == b"\x00\x21",
+                              timeout=timeout)
+
+
+if __name__ == "__main__":
+    sys.exit(demo())
