@@ -121,6 +121,13 @@ class Lab:
         lines = [line for line in result.stdout.splitlines() if line.startswith("{")]
         return json.loads(lines[-1])
 
+    @staticmethod
+    def pin(pid, cpu):
+        """Keeps every thread of `pid` on processor `cpu` (None: on any)."""
+        cpus = {cpu} if cpu is not None else os.sched_getaffinity(0)
+        for task in os.listdir("/proc/%d/task" % pid):
+            os.sched_setaffinity(int(task), cpus)
+
     def socket_drops(self, pid):
         """Packets the kernel dropped because a socket of `pid` (a packet or
         UDP socket in the bridge's namespace) had a full receive buffer."""

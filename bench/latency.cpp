@@ -16,7 +16,9 @@
 //
 // Common: --count (recorded), --warmup (sent first, not recorded), --gap-us
 // (pause between two), --timeout-ms (a message not through by then is lost),
-// --out (file for the recorded times, nanoseconds, one per line).
+// --out (file for the recorded times, nanoseconds, one per line), --cpu (the
+// processor of the sending thread) and --receiver-cpu (that of a floor hop's
+// receiving thread); without them the scheduler places the threads.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
@@ -91,8 +93,11 @@ HopResult DeviceToNetwork(int device, int receive_fd, std::uint64_t sequence, in
 // notes the time the last of them came in.
 class Stamper {
  public:
-  explicit Stamper(int fd) : fd_(fd), done_(eventfd(0, EFD_CLOEXEC)) {
-    thread_ = std::thread([this] { Loop(); });
+  Stamper(int fd, int cpu) : fd_(fd), done_(eventfd(0, EFD_CLOEXEC)) {
+    thread_ = std::thread([this, cpu] {
+      PinThisThread(cpu);
+      Loop();
+    });
   }
   ~Stamper() {
     stop_.store(true);
@@ -217,10 +222,12 @@ int RunLatency(const Options& options) {
 
   // The floor's receiving end: the UDP socket, the pty master (toward the
   // device) or the pty slave (toward the network).
+  PinThisThread(static_cast<int>(options.Number("cpu", -1)));
+  const int receiver_cpu = static_cast<int>(options.Number("receiver-cpu", -1));
   std::unique_ptr<Stamper> stamper;
-  if (mode == "udp") stamper = std::make_unique<Stamper>(receive_fd);
-  if (mode == "pty-n2d") stamper = std::make_unique<Stamper>(device);
-  if (mode == "pty-d2n") stamper = std::make_unique<Stamper>(slave);
+  if (mode == "udp") stamper = std::make_unique<Stamper>(receive_fd, receiver_cpu);
+  if (mode == "pty-n2d") stamper = std::make_unique<Stamper>(device, receiver_cpu);
+  if (mode == "pty-d2n") stamper = std::make_unique<Stamper>(slave, receiver_cpu);
 
   // Sleeps of a few hundred microseconds should not be stretched by the
   // default 50 us timer slack.

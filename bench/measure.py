@@ -17,6 +17,10 @@ class Settings:
     def __init__(self, quick):
         self.latency_count = 2000 if quick else 10000
         self.latency_rounds = 5
+        cpus = sorted(os.sched_getaffinity(0))
+        self.placements = {"free": None, "one": (cpus[0], cpus[0])}
+        if len(cpus) > 1:
+            self.placements["two"] = (cpus[0], cpus[1])
         self.memory_rate = 20000
         self.rates = [5000, 10000, 20000, 30000, 40000, 50000, 75000, 100000]
         self.rate_seconds = 1 if quick else 2
@@ -67,12 +71,6 @@ class Measurements:
             total[key] += result[key]
         return result
 
-    def network_to_device(self, name):
-        return self.latency(name, mode="n2d", send_ns=self.lab.peer_ns_path, to=ARTNET)
-
-    def device_to_network(self, name):
-        return self.latency(name, mode="d2n", recv_ns=self.lab.bridge_ns_path, listen=ARTNET)
-
     def throughput(self, name, watch_pid=0):
         steps = []
         for rate in self.settings.rates:
@@ -96,28 +94,62 @@ class Measurements:
     # --- the runs ------------------------------------------------------------
 
     def latencies(self):
-        """Floor, socat and bridge in turn, a block of each per round, so that
-        a slow spell of this shared machine falls on all of them alike."""
+        """Floor, socat and bridge in turn, a block of each per round and
+        placement, so that a slow spell of this shared machine falls on all
+        of them alike.
+
+        A hop through a forwarder wakes it, then the device or controller; a
+        wake-up that crosses to the other processor costs more than one on
+        the same. Left to the scheduler ("free"), each message takes one
+        path or the other by chance. Pinned, every message takes the same:
+        "one" keeps the probe and the forwarder on one processor, "two" puts
+        them on two."""
         lab = self.lab
         rounds = self.settings.latency_rounds
+        placements = self.settings.placements
         for round_ in range(rounds):
             self.say("Latency, round %d of %d: floor, socat, bridge" % (round_ + 1, rounds))
-            self.latency("floor_udp_n2d", mode="udp", send_ns=lab.peer_ns_path, to=ARTNET,
-                         recv_ns=lab.bridge_ns_path, listen=ARTNET, size=530)
-            self.latency("floor_pty_n2d", mode="pty-n2d")
-            self.latency("floor_udp_d2n", mode="udp", send_ns=lab.bridge_ns_path, to=ARTNET,
-                         recv_ns=lab.bridge_ns_path, listen=ARTNET, size=241)
-            self.latency("floor_pty_d2n", mode="pty-d2n")
-            with lab.socat("UDP4-RECV:6454", TTY):
-                self.network_to_device("socat_n2d")
-            with lab.socat(TTY, "UDP4-SENDTO:" + ARTNET):
-                self.device_to_network("socat_d2n")
-            with lab.bridge():
-                self.network_to_device("bridge_n2d")
-                self.device_to_network("bridge_d2n")
+            for placement, cpus in placements.items():
+                self.floor_block(placement, cpus)
+            for command, way in ((("UDP4-RECV:6454", TTY), "n2d"),
+                                 ((TTY, "UDP4-SENDTO:" + ARTNET), "d2n")):
+                with lab.socat(*command) as pid:
+                    for placement, cpus in placements.items():
+                        self.forwarder_block("socat", way, pid, placement, cpus)
+            with lab.bridge() as pid:
+                for placement, cpus in placements.items():
+                    for way in ("n2d", "d2n"):
+                        self.forwarder_block("bridge", way, pid, placement, cpus)
         for name, result in sorted(self.results.items()):
-            self.say("  %-14s %d measured, %d lost, %d damaged"
+            self.say("  %-20s %d measured, %d lost, %d damaged"
                      % (name, result["measured"], result["lost"], result["damaged"]))
+
+    def floor_block(self, placement, cpus):
+        lab = self.lab
+        probe, forwarder = cpus if cpus else (-1, -1)
+        # Each hop's sending and receiving thread sit where the forwarder's
+        # hop would have them: the controller and the device with the probe.
+        self.latency("floor_udp_n2d_" + placement, mode="udp", send_ns=lab.peer_ns_path,
+                     to=ARTNET, recv_ns=lab.bridge_ns_path, listen=ARTNET, size=530,
+                     cpu=probe, receiver_cpu=forwarder)
+        self.latency("floor_pty_n2d_" + placement, mode="pty-n2d", cpu=forwarder,
+                     receiver_cpu=probe)
+        self.latency("floor_udp_d2n_" + placement, mode="udp", send_ns=lab.bridge_ns_path,
+                     to=ARTNET, recv_ns=lab.bridge_ns_path, listen=ARTNET, size=241,
+                     cpu=forwarder, receiver_cpu=probe)
+        self.latency("floor_pty_d2n_" + placement, mode="pty-d2n", cpu=probe,
+                     receiver_cpu=forwarder)
+
+    def forwarder_block(self, name, way, pid, placement, cpus):
+        probe, forwarder = cpus if cpus else (-1, None)
+        self.lab.pin(pid, forwarder)
+        series = "%s_%s_%s" % (name, way, placement)
+        if way == "n2d":
+            self.latency(series, mode="n2d", send_ns=self.lab.peer_ns_path, to=ARTNET, cpu=probe)
+        else:
+            self.latency(series, mode="d2n", recv_ns=self.lab.bridge_ns_path, listen=ARTNET,
+                         cpu=probe)
+        self.lab.pin(pid, None)
 
     def socat_throughput(self):
         self.say("socat: throughput")

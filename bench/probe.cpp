@@ -58,6 +58,16 @@ long long Options::Number(const std::string& name, long long fallback) const {
   return found == values_.end() ? fallback : std::atoll(found->second.c_str());
 }
 
+void PinThisThread(int cpu) {
+  if (cpu < 0) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  if (sched_setaffinity(0, sizeof set, &set) != 0) {
+    Die("cannot keep to processor " + std::to_string(cpu) + ": " + std::strerror(errno));
+  }
+}
+
 void Die(const std::string& what) {
   std::fprintf(stderr, "artnet-bench-probe: %s\n", what.c_str());
   std::exit(2);

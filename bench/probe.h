@@ -34,6 +34,9 @@ class Options {
   std::map<std::string, std::string> values_;
 };
 
+// Keeps the calling thread on processor `cpu`; does nothing for a negative one.
+void PinThisThread(int cpu);
+
 // Ends the process with a message on stderr and exit code 2.
 [[noreturn]] void Die(const std::string& what);
 
