@@ -131,18 +131,26 @@ class Lab:
     def socket_drops(self, pid):
         """Packets the kernel dropped because a socket of `pid` (a packet or
         UDP socket in the bridge's namespace) had a full receive buffer."""
+        return sum(drops for drops, _ in self._socket_memory(pid))
+
+    def receive_buffer(self, pid):
+        """The receive buffer size (bytes) of the first such socket."""
+        sockets = self._socket_memory(pid)
+        return sockets[0][1] if sockets else 0
+
+    def _socket_memory(self, pid):
         out = subprocess.run(["nsenter", "--net=" + self.bridge_ns_path, "ss", "-0", "-u", "-a",
                               "-m", "-n", "-p"], capture_output=True, text=True).stdout
         # Each socket's skmem comes on its line, or (UDP) on the next one.
-        total = 0
+        sockets = []
         owner = False
         for line in out.splitlines():
             if not line.startswith((" ", "\t")):
                 owner = "pid=%d," % pid in line
-            found = re.search(r"skmem:\(.*\bd(\d+)\)", line)
+            found = re.search(r"skmem:\(.*\brb(\d+),.*\bd(\d+)\)", line)
             if owner and found:
-                total += int(found.group(1))
-        return total
+                sockets.append((int(found.group(2)), int(found.group(1))))
+        return sockets
 
     # --- forwarders ----------------------------------------------------------
 

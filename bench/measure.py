@@ -159,6 +159,7 @@ class Measurements:
     def bridge_rest(self):
         s = self.settings
         with self.lab.bridge() as pid:
+            self.results["capture_buffer"] = self.lab.receive_buffer(pid)
             self.say("bridge: throughput")
             self.throughput("bridge", pid)
 

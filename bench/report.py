@@ -273,6 +273,16 @@ class Report:
 
     def notes(self):
         notes = list(NOTES_ALWAYS)
+        steps = self.r["bridge_throughput"]
+        dropped = [st for st in steps if st["lost"] and st["socket_drops"] >= st["lost"]]
+        if dropped and len(dropped) == len([st for st in steps if st["lost"]]):
+            busiest = max(100.0 * st["cpu_ns"] / st["wall_ns"] for st in steps)
+            notes.append(
+                "- Every packet the bridge lost in the throughput runs was dropped by the kernel "
+                "at its capture socket, whose receive buffer is %d bytes, while the capture "
+                "thread waited for a core (its CPU share was at most %.0f%% of one core at any "
+                "rate). What reached the socket, the bridge passed on whole and in order." %
+                (self.r["capture_buffer"], busiest))
         fl = self.r["flood"]
         if fl["missing"] and fl["socket_drops"] >= fl["missing"]:
             notes.append(
@@ -341,9 +351,9 @@ PLACEMENT_TITLES = {"free": "left to the scheduler", "one": "one core", "two": "
 
 NOTES_ALWAYS = [
     "- A message through a forwarder wakes two sleepers: the forwarder, then the device or the "
-    "controller. On this machine a wake-up that crosses from one core to the other costs some "
-    "25 us more than one on the same core, so left to the scheduler the latencies fall into "
-    "two groups (the steps in the upper curves), and whether a median lands in one or the "
+    "controller. On this machine a wake-up that crosses from one core to the other costs far "
+    "more than one on the same core (compare the pinned rows), so left to the scheduler the "
+    "latencies fall into two groups (the steps in the upper curves), and whether a median lands in one or the "
     "other is chance, for socat as for the bridge. The targets are therefore judged pinned "
     "(`sched_setaffinity`), where every message takes the same path: \"one core\" keeps the "
     "probe and the forwarder on one processor, \"two cores\" puts them on two; the floor's "
