@@ -149,7 +149,7 @@ class Stream:
 
     def __init__(self, pipe):
         self._data = bytearray()
-        self._lock = threading.Lock()
+        self._lock = threading.RLock()  # Predicates may read the data again.
         self._changed = threading.Condition(self._lock)
         self.closed = False
         self._thread = threading.Thread(target=self._read, args=(pipe,), daemon=True)
@@ -484,34 +484,42 @@ def from_bridge(data, sender):
 
 
 class LoopbackCapture:
-    """tshark on the loopback interface of a namespace, validating IPv4 and
-    UDP checksums of the packets it catches."""
+    """tshark on the loopback interface of the bridge's namespace, validating
+    IPv4 and UDP checksums of the packets that `capture_filter` takes."""
 
     FIELDS = ["ip.src", "ip.dst", "udp.srcport", "udp.dstport", "ip.checksum.status",
               "udp.checksum.status", "udp.payload"]
+    # tshark says it is capturing a moment before it is: it is ready once it
+    # has seen one of these.
+    CANARY_PORT = 9
 
-    def __init__(self, lab, capture_filter, count=1):
+    def __init__(self, lab, capture_filter):
         self.process = lab.popen_in(
             lab.host_ns,
-            ["tshark", "-i", "lo", "-n", "-l", "-c", str(count), "-a", f"duration:{int(DEADLINE * 3)}",
-             "-f", capture_filter, "-o", "ip.check_checksum:TRUE", "-o", "udp.check_checksum:TRUE",
+            ["tshark", "-i", "lo", "-n", "-l", "-f", f"({capture_filter}) or (udp dst port {self.CANARY_PORT})",
+             "-o", "ip.check_checksum:TRUE", "-o", "udp.check_checksum:TRUE",
              "-T", "fields", "-E", "separator=,", *sum((["-e", f] for f in self.FIELDS), [])],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.stdout = Stream(self.process.stdout)
-        self.stderr = Stream(self.process.stderr)
-        # Capturing starts when tshark says so.
-        text = self.stderr.wait_for(lambda data: b"Capturing on" in data, timeout=DEADLINE * 3)
-        if b"Capturing on" not in text:
-            raise RuntimeError(f"tshark did not start: {text.decode(errors='replace')}")
-
-    def packets(self, timeout=DEADLINE):
-        """The fields of each packet caught, once tshark has its count."""
-        try:
-            self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
+        with lab.socket("host") as canary:
+            end = time.monotonic() + DEADLINE * 3
+            while not self._rows(canaries=True) and time.monotonic() < end and self.process.poll() is None:
+                canary.sendto(b"canary", ("127.0.0.1", self.CANARY_PORT))
+                self.stdout.wait_for(lambda _: bool(self._rows(canaries=True)), timeout=0.1)
+        if not self._rows(canaries=True):
             terminate(self.process)
-        self.stdout.wait_for(lambda _: False, timeout=1)
-        return [dict(zip(self.FIELDS, line.split(","))) for line in self.stdout.data().decode().splitlines()]
+            raise RuntimeError("tshark did not start capturing")
+
+    def _rows(self, canaries=False):
+        rows = [dict(zip(self.FIELDS, line.split(","))) for line in self.stdout.data().decode().splitlines()]
+        return [row for row in rows if (row.get("udp.dstport") == str(self.CANARY_PORT)) == canaries]
+
+    def packets(self, count=1, timeout=DEADLINE):
+        """The fields of the packets caught, once there are `count` of them
+        or the time is up."""
+        self.stdout.wait_for(lambda _: len(self._rows()) >= count, timeout)
+        terminate(self.process)
+        return self._rows()
 
 
 # ---------------------------------------------------------------------------

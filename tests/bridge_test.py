@@ -1,0 +1,186 @@
+#!/usr/bin/env python3
+"""The real bridge at work, end to end: one start in a lab whose host name
+resolves to the address of the bridge's network interface, then traffic in
+both directions, in order."""
+
+import socket
+import sys
+import threading
+import time
+import unittest
+
+import bridgelab as lab_
+from bridgelab import (ART_POLL_PROBE, ARTNET_PORT, BRIDGE_ADDRESS, PEER_ADDRESS, art_dmx, art_packet,
+                       art_poll, from_bridge, message)
+
+GOOD = "1"  # tshark's checksum status for a verified, correct checksum.
+
+
+def is_poll_reply(data, sender):
+    return from_bridge(data, sender) and data[8:10] == b"\x00\x21"
+
+
+class Bridge(unittest.TestCase):
+    """One lab and one bridge for every case: each case adds to what the device
+    has received, and `expected` is the whole of it so far."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = lab_.Lab()
+        cls.lab.start()
+        try:
+            cls.controller = cls.lab.controller()
+            cls.peer = cls.lab.socket("network")
+            cls.peer.bind((PEER_ADDRESS, 0))
+            cls.device = cls.lab.start_device()
+            cls.bridge = cls.lab.start_bridge()
+        except BaseException:
+            cls.lab.close()
+            raise
+        cls.expected = b""
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.controller.close()
+        cls.peer.close()
+        cls.lab.close()
+
+    def expect_device(self, *packets, note=""):
+        """Asserts the device has received exactly what it had plus `packets`."""
+        expected = type(self).expected + b"".join(packets)
+        received = self.device.wait_received(len(expected))
+        # Anything still on its way would show up here.
+        time.sleep(0.05)
+        received = self.device.received()
+        type(self).expected = received  # One failure must not fail every later case.
+        self.assertEqual(received.hex(), expected.hex(), note)
+
+    def peer_send(self, packet, port=ARTNET_PORT):
+        self.peer.sendto(packet, (BRIDGE_ADDRESS, port))
+
+    def test_1_clean_start(self):
+        expected = message("InitCompleted") + message("Running")
+        self.assertEqual(self.bridge.wait_output(expected), expected)
+        # The probe comes first, alone.
+        self.expect_device(ART_POLL_PROBE)
+        # The device answers it, and the answer reaches the host's Art-Net port.
+        self.assertIsNotNone(self.controller.receive(is_poll_reply), "no reply to the start-up probe")
+
+    def test_2_art_poll_and_its_reply(self):
+        self.controller.drain()
+        replies_before = len(self.device.sent())
+        capture = lab_.LoopbackCapture(
+            self.lab, f"udp and src host {BRIDGE_ADDRESS} and dst host {BRIDGE_ADDRESS} and port {ARTNET_PORT}")
+        poll = art_poll()
+        self.controller.send(poll)  # Broadcast, from the controller's own address.
+        self.expect_device(poll, note="the broadcast ArtPoll, once, byte for byte")
+
+        frame = self.device.wait_sent(replies_before + 1)[-1]
+        self.assertEqual(len(frame), 239 + 2)
+        reply = self.controller.receive(is_poll_reply)
+        self.assertIsNotNone(reply, "the ArtPollReply did not reach the controller")
+        data, sender = reply
+        self.assertEqual(sender, (BRIDGE_ADDRESS, ARTNET_PORT))
+        self.assertEqual(data.hex(), frame.hex())
+
+        packets = capture.packets()
+        self.assertEqual(len(packets), 1, "tshark did not see the reply on lo")
+        seen = packets[0]
+        self.assertEqual(seen["udp.payload"], frame.hex())
+        self.assertEqual((seen["ip.checksum.status"], seen["udp.checksum.status"]), (GOOD, GOOD),
+                         "IPv4 and UDP checksums as tshark validates them")
+
+    def test_3_art_dmx_from_the_network_at_the_bounds(self):
+        largest = art_dmx(530, seed=3)
+        smallest = art_dmx(10)
+        self.peer_send(largest)
+        self.peer_send(smallest)
+        self.expect_device(largest, smallest)
+
+    def test_4_what_the_device_never_sees(self):
+        self.peer_send(art_dmx(531, seed=4))
+        self.peer_send(art_packet(0x2100, 239, seed=5))  # OpPollReply
+        self.peer_send(art_packet(0x2199, 100))  # Any OpCode with the reply's high byte.
+        self.peer_send(art_packet(0x5200, 14))  # OpSync
+        self.peer_send(art_dmx(100, seed=6), port=ARTNET_PORT + 1)
+        # TCP to port 6454, carrying an ArtDmx.
+        listener = self.lab.socket("host", socket.SOCK_STREAM)
+        listener.bind((BRIDGE_ADDRESS, ARTNET_PORT))
+        listener.listen()
+        with self.lab.socket("network", socket.SOCK_STREAM) as client:
+            client.connect((BRIDGE_ADDRESS, ARTNET_PORT))
+            accepted, _ = listener.accept()
+            client.sendall(art_dmx(100, seed=7))
+            self.assertEqual(len(accepted.recv(1000)), 100)
+            accepted.close()
+        listener.close()
+        # Loopback traffic: only the interface holding the bridge's address is seen.
+        with self.lab.socket("host") as local:
+            local.sendto(art_dmx(100, seed=8), ("127.0.0.1", ARTNET_PORT))
+        # Sent last, it arrives last: whatever was let through would be before it.
+        marker = art_dmx(20, seed=9)
+        self.peer_send(marker)
+        self.expect_device(marker, note="only the last ArtDmx may pass")
+
+    def test_5_long_frames_from_the_device_arrive_whole(self):
+        self.controller.drain()
+        for size in (1500, 2045):  # With CR LF: 1502 bytes, and the longest frame, 2047.
+            frame = bytes((i * 7 + size) & 0xFF for i in range(size)) + b"\r\n"
+            self.device.send(frame)
+            got = self.controller.receive(lambda data, sender: from_bridge(data, sender) and len(data) > 100)
+            self.assertIsNotNone(got, f"the {len(frame)}-byte frame did not arrive")
+            self.assertEqual(got[0].hex(), frame.hex())
+            self.assertEqual(got[1], (BRIDGE_ADDRESS, ARTNET_PORT))
+
+    def test_6_big_packets_do_not_stop_the_capture(self):
+        # A 64 KB datagram each way, to the Art-Net port and another one.
+        huge = art_dmx(65507, seed=10)
+        self.peer_send(huge)
+        self.peer_send(huge, port=ARTNET_PORT + 1)
+        with self.lab.socket("host") as local:
+            local.sendto(huge, (PEER_ADDRESS, ARTNET_PORT))
+        # A burst of TCP: the host's segments cross the captured interface
+        # as offload super-packets far longer than the capture buffer.
+        sent = tcp_burst(self.lab, 8 << 20)
+        self.assertEqual(sent, 8 << 20)
+        poll = art_poll()
+        self.controller.send(poll)
+        self.expect_device(poll, note="an ArtPoll after the big traffic")
+
+    def test_9_nothing_else_on_the_console(self):
+        expected = message("InitCompleted") + message("Running")
+        self.assertTrue(self.bridge.running())
+        self.assertEqual(self.bridge.output(), expected)
+        self.assertEqual(self.bridge.stderr.data(), b"")
+
+
+def tcp_burst(lab, size):
+    """Sends `size` bytes over TCP from the bridge's host to the peer; returns
+    how many the peer received."""
+    listener = lab.socket("network", socket.SOCK_STREAM)
+    listener.bind((PEER_ADDRESS, 0))
+    listener.listen()
+    received = [0]
+
+    def drain():
+        connection, _ = listener.accept()
+        with connection:
+            while chunk := connection.recv(1 << 20):
+                received[0] += len(chunk)
+
+    reader = threading.Thread(target=drain)
+    reader.start()
+    with lab.socket("host", socket.SOCK_STREAM) as sender:
+        sender.connect(listener.getsockname())
+        block = bytes(1 << 20)
+        for _ in range(size // len(block)):
+            sender.sendall(block)
+    reader.join(lab_.DEADLINE)
+    listener.close()
+    return received[0]
+
+
+if __name__ == "__main__":
+    lab_.require_lab()
+    lab_.stop_on_sigterm()
+    unittest.main(verbosity=2)
