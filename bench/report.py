@@ -47,9 +47,10 @@ def lossless_rate(steps):
 
 
 class Report:
-    def __init__(self, results, fuzz):
+    def __init__(self, results, fuzz, commit=""):
         self.r = results
         self.fuzz = fuzz
+        self.commit = commit
         self.placements = list(results["settings"]["placements"])
         self.lat = {}
         for name, result in results.items():
@@ -294,7 +295,8 @@ class Report:
         return notes
 
     def document(self, path, png_name, commands, fuzz_command):
-        now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+        now = self.r.get("date") or datetime.datetime.now(datetime.timezone.utc).strftime(
+            "%Y-%m-%d %H:%M UTC")
         cpu = "unknown"
         with open("/proc/cpuinfo") as f:
             for line in f:
@@ -303,7 +305,8 @@ class Report:
                     break
         lines = [
             "# Performance", "",
-            "Made by `sudo bench/run` on %s. Every number below comes from that one run." % now,
+            "Made by `sudo bench/run` on %s%s. Every number below comes from that one run."
+            % (now, ", of the bridge at commit %s" % self.commit if self.commit else ""),
             "", "Machine: %s, %d cores, Linux %s. The machine is shared with other work and "
             "noisy, so read the ratios (bridge against socat and against the floor, measured "
             "side by side in the same run) rather than the absolute times."
