@@ -11,8 +11,8 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 // An IPv4 packet with UDP to port 6454 and an Art-Net payload of
-// `payload_size` bytes (OpCode 0x5000, ArtDmx) whose bytes after the OpCode
-// count from `seed`.
+// `payload_size` bytes (at least 10; OpCode 0x5000, ArtDmx) whose bytes
+// after the OpCode count from `seed`.
 Bytes ArtDmxPacket(std::size_t payload_size, std::uint8_t seed = 0) {
   Bytes packet(28 + payload_size, 0);
   packet[0] = 0x45;
@@ -87,7 +87,8 @@ TEST(CaptureLoop, DropsTooLargePacketsAndEndsOnAFailedReceive) {
 // buffer never lengthen a shorter one, and an empty receive is not an end.
 TEST(CaptureLoop, JudgesEachPacketByItsOwnCount) {
   const Bytes kept = ArtDmxPacket(530, 3);
-  Bytes short_poll = ArtDmxPacket(9);  // One byte short of any Art-Net packet.
+  Bytes short_poll = ArtDmxPacket(10);
+  short_poll.pop_back();  // One byte short of any Art-Net packet.
   ScriptedSocket socket;
   socket.steps = {
       {CaptureReceive::Result::kPacket, ArtDmxPacket(1000), 0},  // Too long: dropped.

@@ -13,7 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 

@@ -41,12 +41,12 @@ void CaptureSocket::Init() {
   if (address == 0) return;
 
   const SOCKET capture = ::socket(AF_INET, SOCK_RAW, IPPROTO_IP);
-  socket_ = static_cast<NativeSocket>(capture);
   if (capture == INVALID_SOCKET) {
     // Raw sockets are for administrators only.
     WriteMessage(Message::NeedAdministrator, GetLastError());
     return;
   }
+  socket_ = static_cast<NativeSocket>(capture);
 
   sockaddr_in local{};
   local.sin_family = AF_INET;

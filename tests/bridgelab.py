@@ -404,19 +404,22 @@ class Lab:
                         "attach", self.device.path], check=True)
         return self.device
 
-    def start_bridge(self, user=None, stdin=subprocess.DEVNULL):
-        """Starts the real bridge, unmodified and without arguments. `user`
-        runs it as an unprivileged user id instead of root."""
-        command = [BRIDGE]
+    def start_bridge(self, user=None, stdin=subprocess.DEVNULL, arguments=()):
+        """Starts the real bridge, unmodified and (unless `arguments` are
+        given, which it must ignore) without arguments. `user` runs it as an
+        unprivileged user id instead of root."""
+        command = [BRIDGE, *arguments]
         if user is not None:
             # Somewhere an unprivileged user may run it from.
             copy = os.path.join(self.directory, "artnet-serial-bridge")
             if not os.path.exists(copy):
                 shutil.copy(BRIDGE, copy)
                 os.chmod(copy, 0o755)
-            command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", copy]
-        # The locale only chooses the console's encoding: the C locale gets UTF-8.
+            command = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups", copy, *arguments]
+        # The locale only chooses the console's encoding: the C locale gets
+        # UTF-8. A sanitizer's options pass through to a sanitized build.
         environment = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C"}
+        environment.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
         process = self.popen_inside(command, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                     env=environment)
         return Bridge(process)
@@ -530,39 +533,68 @@ def _show(title, text):
     print(text.rstrip("\n") if text else "(nothing)")
 
 
+OPCODE_NAMES = {0x2000: "ArtPoll", 0x2100: "ArtPollReply", 0x5000: "ArtDmx", 0x5200: "ArtSync"}
+
+
+def describe(data):
+    """A short account of bytes that crossed the serial link."""
+    what = f"{len(data)} bytes"
+    if data.startswith(ARTNET_ID) and len(data) >= 10:
+        opcode = data[8] | data[9] << 8
+        what += f", Art-Net {OPCODE_NAMES.get(opcode, f'OpCode 0x{opcode:04x}')}"
+    if data.endswith(b"\r\n"):
+        what += ", ending in CR LF"
+    return what
+
+
+def _hex_lines(data, width=32):
+    return "\n".join("    " + data[i:i + width].hex(" ") for i in range(0, len(data), width))
+
+
 def demo():
     require_lab()
     stop_on_sigterm()
-    print("Setting up throwaway namespaces: the bridge's host and a network behind a veth pair.")
+    print("Setting up throwaway namespaces: the bridge's host, and a network behind a veth pair.")
     with Lab() as lab:
         controller = lab.controller()
         device = lab.start_device()
-        print(f"Simulated device on {device.path}, seen by the bridge as /dev/ttyUSB0.")
+        print(f"The simulated device is on {device.path}; the bridge finds it as /dev/ttyUSB0, "
+              "the only serial port it can see.")
+        print(f"Starting the bridge on host '{HOST_NAME}' ({BRIDGE_ADDRESS}).")
         bridge = lab.start_bridge()
-        expected = message("InitCompleted") + message("Running")
-        bridge.wait_output(expected)
-        if not reply_from_bridge(controller, timeout=DEADLINE):
-            print("(the reply to the bridge's start-up probe did not arrive)")
+        bridge.wait_output(message("InitCompleted") + message("Running"))
+        startup_reply = reply_from_bridge(controller)
         poll = art_poll()
-        print(f"Controller {CONTROLLER_ADDRESS} broadcasts an ArtPoll to {BROADCAST_ADDRESS}:{ARTNET_PORT}.")
+        print(f"A controller at {CONTROLLER_ADDRESS} broadcasts an ArtPoll to {BROADCAST_ADDRESS}:{ARTNET_PORT}.")
         controller.send(poll)
         received = device.wait_received(len(ART_POLL_PROBE) + len(poll))
-        reply = reply_from_bridge(controller, timeout=DEADLINE)
+        reply = reply_from_bridge(controller)
         time.sleep(0.2)
+
         _show("The bridge's console", bridge.output().decode("utf-8", errors="replace").replace("\r\n", "\n"))
-        _show("The device's log (rx: from the bridge, tx: to the bridge, in hex)", device.log())
+        lines = []
+        for line in device.log().splitlines():
+            direction, _, text = line.partition(" ")
+            data = bytes.fromhex(text)
+            arrow = "network -> device" if direction == "rx" else "device -> network"
+            note = " (the bridge's start-up probe)" if not lines and data == ART_POLL_PROBE else ""
+            lines.append(f"{arrow}: {describe(data)}{note}\n{_hex_lines(data)}")
+        _show("What crossed the serial link (the device's log)", "\n".join(lines))
+        if startup_reply is not None:
+            _show("The controller received, after the start-up probe",
+                  f"{describe(startup_reply[0])}; from {startup_reply[1][0]}:{startup_reply[1][1]}")
         if reply is None:
-            _show("The reply the controller received", "")
+            _show("The controller received, after its ArtPoll", "")
             return 1
         data, sender = reply
         short_name = data[26:44].split(b"\0")[0].decode(errors="replace")
-        _show("The reply the controller received",
-              f"{len(data)} bytes from {sender[0]}:{sender[1]}: an ArtPollReply "
-              f"(short name {short_name!r}) and CR LF\n{data.hex()}")
+        _show("The controller received, after its ArtPoll",
+              f"{describe(data)}; from {sender[0]}:{sender[1]} (node name '{short_name}')\n{_hex_lines(data)}")
         probe_ok = received[:len(ART_POLL_PROBE)] == ART_POLL_PROBE
         poll_ok = received[len(ART_POLL_PROBE):] == poll
-        print(f"\nDevice got the 14-byte probe first: {probe_ok}; then the ArtPoll byte for byte: {poll_ok}.")
-        print("Cleaning up.")
+        print(f"\nThe device got the 14-byte probe first: {'yes' if probe_ok else 'NO'}; "
+              f"then the controller's ArtPoll, byte for byte: {'yes' if poll_ok else 'NO'}.")
+        print("Removing the namespaces.")
         return 0 if probe_ok and poll_ok else 1
 
 

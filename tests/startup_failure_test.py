@@ -44,7 +44,8 @@ class StartupFailures(unittest.TestCase):
         # A terminal for standard input, so that the pause really waits.
         keyboard, terminal = os.openpty()
         try:
-            bridge = self.lab.start_bridge(stdin=terminal)
+            # Arguments change nothing.
+            bridge = self.lab.start_bridge(stdin=terminal, arguments=["--help", "/dev/ttyUSB0", "COM3"])
             expected = message("InitCompleted") + message("NoDeviceFound") + b"Press any key to continue . . . "
             self.assertEqual(bridge.wait_output(expected), expected)
             time.sleep(0.3)
