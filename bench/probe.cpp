@@ -1,0 +1,292 @@
+#include "bench/probe.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+namespace {
+constexpr std::uint8_t kArtNetId[8] = {'A', 'r', 't', '-', 'N', 'e', 't', 0};
+constexpr std::size_t kSequenceOffset = 18;  // The first DMX channel.
+
+std::uint8_t PatternByte(std::uint64_t sequence, std::size_t index) {
+  return static_cast<std::uint8_t>(((sequence * 0x9E3779B1u) >> 7) + index * 13);
+}
+}  // namespace
+
+std::int64_t NowNs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void SleepUntilNs(std::int64_t deadline) {
+  timespec until;
+  until.tv_sec = deadline / 1000000000;
+  until.tv_nsec = deadline % 1000000000;
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
+Options::Options(int argc, char** argv) {
+  for (int i = 0; i + 1 < argc; i += 2) {
+    std::string name = argv[i];
+    if (name.rfind("--", 0) != 0) Die("expected --name value, got " + name);
+    values_[name.substr(2)] = argv[i + 1];
+  }
+  if (argc % 2 != 0) Die(std::string("option without a value: ") + argv[argc - 1]);
+}
+
+std::string Options::Text(const std::string& name, const std::string& fallback) const {
+  const auto found = values_.find(name);
+  return found == values_.end() ? fallback : found->second;
+}
+
+long long Options::Number(const std::string& name, long long fallback) const {
+  const auto found = values_.find(name);
+  return found == values_.end() ? fallback : std::atoll(found->second.c_str());
+}
+
+void PinThisThread(int cpu) {
+  if (cpu < 0) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  if (sched_setaffinity(0, sizeof set, &set) != 0) {
+    Die("cannot keep to processor " + std::to_string(cpu) + ": " + std::strerror(errno));
+  }
+}
+
+void Die(const std::string& what) {
+  std::fprintf(stderr, "artnet-bench-probe: %s\n", what.c_str());
+  std::exit(2);
+}
+
+sockaddr_in ParseEndpoint(const std::string& text) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos) Die("not an address:port: " + text);
+  if (inet_pton(AF_INET, text.substr(0, colon).c_str(), &address.sin_addr) != 1) {
+    Die("not an IPv4 address: " + text);
+  }
+  address.sin_port = htons(static_cast<std::uint16_t>(std::atoi(text.c_str() + colon + 1)));
+  return address;
+}
+
+std::string FormatAddress(std::uint32_t network_order) {
+  char text[INET_ADDRSTRLEN];
+  in_addr address{};
+  address.s_addr = network_order;
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
+int OpenUdp(const std::string& netns_path, const std::string& bind_to, int receive_buffer) {
+  // setns changes the calling thread's namespace only, and a socket stays in
+  // the namespace it was made in: make it there, then come back.
+  int home = -1;
+  if (!netns_path.empty()) {
+    home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int target = open(netns_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (home < 0 || target < 0) Die("cannot open network namespace " + netns_path);
+    if (setns(target, CLONE_NEWNET) != 0) Die("setns " + netns_path + ": " + std::strerror(errno));
+    close(target);
+  }
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) Die(std::string("socket: ") + std::strerror(errno));
+  if (receive_buffer != 0) {
+    // SO_RCVBUFFORCE passes rmem_max (root only); SO_RCVBUF is capped by it.
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receive_buffer, sizeof receive_buffer) != 0) {
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
+  }
+  if (!bind_to.empty()) {
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in address = ParseEndpoint(bind_to);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      Die("bind " + bind_to + ": " + std::strerror(errno));
+    }
+  }
+  if (home >= 0) {
+    if (setns(home, CLONE_NEWNET) != 0) Die(std::string("setns back: ") + std::strerror(errno));
+    close(home);
+  }
+  return fd;
+}
+
+long ReadWithin(int fd, std::uint8_t* buffer, std::size_t capacity, int timeout_ms) {
+  pollfd entry{fd, POLLIN, 0};
+  const int ready = poll(&entry, 1, timeout_ms);
+  if (ready < 0) return errno == EINTR ? 0 : -1;
+  if (ready == 0) return 0;
+  if ((entry.revents & POLLIN) == 0) return -1;
+  const ssize_t count = read(fd, buffer, capacity);
+  if (count < 0) return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+  return count;
+}
+
+std::size_t ReadExactly(int fd, std::uint8_t* buffer, std::size_t size, int timeout_ms) {
+  std::size_t done = 0;
+  while (done < size) {
+    const long count = ReadWithin(fd, buffer + done, size - done, timeout_ms);
+    if (count <= 0) break;
+    done += static_cast<std::size_t>(count);
+  }
+  return done;
+}
+
+std::size_t Drain(int fd, int quiet_ms) {
+  std::uint8_t buffer[65536];
+  std::size_t total = 0;
+  for (;;) {
+    const long count = ReadWithin(fd, buffer, sizeof buffer, quiet_ms);
+    if (count <= 0) return total;
+    total += static_cast<std::size_t>(count);
+  }
+}
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t count = write(fd, data, size);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) {
+        pollfd entry{fd, POLLOUT, 0};
+        poll(&entry, 1, 100);
+        continue;
+      }
+      return false;
+    }
+    data += count;
+    size -= static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+void BuildArtDmx(std::uint64_t sequence, std::uint8_t* out) {
+  std::memcpy(out, kArtNetId, sizeof kArtNetId);
+  out[8] = 0x00;  // OpDmx (0x5000), low byte first.
+  out[9] = 0x50;
+  out[10] = 0;  // Protocol version 14.
+  out[11] = 14;
+  out[12] = 0;  // Art-Net sequence off.
+  out[13] = 0;  // Physical port.
+  out[14] = 0;  // Universe 0.
+  out[15] = 0;
+  out[16] = 0x02;  // 512 channels, high byte first.
+  out[17] = 0x00;
+  for (int i = 0; i < 8; ++i) out[kSequenceOffset + i] = static_cast<std::uint8_t>(sequence >> (8 * i));
+  for (std::size_t i = kSequenceOffset + 8; i < kArtDmxSize; ++i) out[i] = PatternByte(sequence, i);
+}
+
+bool ParseArtDmx(const std::uint8_t* packet, std::uint64_t* sequence) {
+  if (std::memcmp(packet, kArtNetId, sizeof kArtNetId) != 0) return false;
+  std::uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | packet[kSequenceOffset + i];
+  std::uint8_t expected[kArtDmxSize];
+  BuildArtDmx(value, expected);
+  if (std::memcmp(packet, expected, kArtDmxSize) != 0) return false;
+  *sequence = value;
+  return true;
+}
+
+void BuildPollReplyFrame(std::uint64_t sequence, std::uint8_t* out) {
+  std::memset(out, 0, kPollReplyFrameSize);
+  std::memcpy(out, kArtNetId, sizeof kArtNetId);
+  out[8] = 0x00;  // OpPollReply (0x2100), low byte first.
+  out[9] = 0x21;
+  out[10] = 10;  // The node's address, 10.77.0.9 (any will do).
+  out[11] = 77;
+  out[12] = 0;
+  out[13] = 9;
+  out[14] = 0x36;  // Port 6454, low byte first.
+  out[15] = 0x19;
+  std::memcpy(out + 26, "bench device", 12);  // Short name.
+  for (int i = 0; i < 8; ++i) out[108 + i] = static_cast<std::uint8_t>(sequence >> (8 * i));
+  out[239] = '\r';
+  out[240] = '\n';
+}
+
+void ArtDmxStreamCheck::Feed(const std::uint8_t* bytes, std::size_t count) {
+  pending_.insert(pending_.end(), bytes, bytes + count);
+  std::size_t at = 0;
+  while (pending_.size() - at >= kArtDmxSize) {
+    std::uint64_t sequence = 0;
+    if (ParseArtDmx(&pending_[at], &sequence)) {
+      if (sequence >= next_) {
+        lost_ += sequence - next_;
+        next_ = sequence + 1;
+        ++packets_;
+      } else {
+        ++out_of_order_;
+      }
+      at += kArtDmxSize;
+      continue;
+    }
+    // Not a whole packet here: skip to the next ID and count what was skipped.
+    std::size_t next_id = at + 1;
+    while (next_id + sizeof kArtNetId <= pending_.size() &&
+           std::memcmp(&pending_[next_id], kArtNetId, sizeof kArtNetId) != 0) {
+      ++next_id;
+    }
+    if (next_id + sizeof kArtNetId > pending_.size()) {
+      next_id = pending_.size() - (sizeof kArtNetId - 1);  // May be an ID's start.
+    }
+    stray_bytes_ += next_id - at;
+    at = next_id;
+  }
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+ProcessUsage ReadProcessUsage(int pid) {
+  ProcessUsage usage;
+  if (pid <= 0) return usage;
+  const std::string base = "/proc/" + std::to_string(pid);
+  if (DIR* tasks = opendir((base + "/task").c_str())) {
+    while (const dirent* entry = readdir(tasks)) {
+      if (entry->d_name[0] == '.') continue;
+      std::ifstream schedstat(base + "/task/" + entry->d_name + "/schedstat");
+      long long on_cpu = 0;
+      if (schedstat >> on_cpu) usage.cpu_ns += on_cpu;
+    }
+    closedir(tasks);
+  }
+  std::ifstream status(base + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) usage.rss_kb = std::atol(line.c_str() + 6);
+    if (line.rfind("VmHWM:", 0) == 0) usage.hwm_kb = std::atol(line.c_str() + 6);
+  }
+  return usage;
+}
+
+JsonLine& JsonLine::Add(const std::string& key, double value) {
+  std::ostringstream text;
+  text.precision(15);
+  text << value;
+  body_ += (body_.empty() ? "" : ", ") + ("\"" + key + "\": ") + text.str();
+  return *this;
+}
+
+JsonLine& JsonLine::Add(const std::string& key, const std::string& value) {
+  body_ += (body_.empty() ? "" : ", ") + ("\"" + key + "\": \"") + value + "\"";
+  return *this;
+}
+
+void JsonLine::Print() const {
+  std::printf("{%s}\n", body_.c_str());
+  std::fflush(stdout);
+}
