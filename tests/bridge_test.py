@@ -4,9 +4,7 @@ resolves to the address of the bridge's network interface, then traffic in
 both directions, in order."""
 
 import socket
-import sys
 import threading
-import time
 import unittest
 
 import bridgelab as lab_
@@ -20,40 +18,8 @@ def is_poll_reply(data, sender):
     return from_bridge(data, sender) and data[8:10] == b"\x00\x21"
 
 
-class Bridge(unittest.TestCase):
-    """One lab and one bridge for every case: each case adds to what the device
-    has received, and `expected` is the whole of it so far."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.lab = lab_.Lab()
-        cls.lab.start()
-        try:
-            cls.controller = cls.lab.controller()
-            cls.peer = cls.lab.socket("network")
-            cls.peer.bind((PEER_ADDRESS, 0))
-            cls.device = cls.lab.start_device()
-            cls.bridge = cls.lab.start_bridge()
-        except BaseException:
-            cls.lab.close()
-            raise
-        cls.expected = b""
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.controller.close()
-        cls.peer.close()
-        cls.lab.close()
-
-    def expect_device(self, *packets, note=""):
-        """Asserts the device has received exactly what it had plus `packets`."""
-        expected = type(self).expected + b"".join(packets)
-        received = self.device.wait_received(len(expected))
-        # Anything still on its way would show up here.
-        time.sleep(0.05)
-        received = self.device.received()
-        type(self).expected = received  # One failure must not fail every later case.
-        self.assertEqual(received.hex(), expected.hex(), note)
+class Bridge(lab_.BridgeCase):
+    """The host name resolves to the address of the bridge's network interface."""
 
     def peer_send(self, packet, port=ARTNET_PORT):
         self.peer.sendto(packet, (BRIDGE_ADDRESS, port))

@@ -34,6 +34,7 @@ import sys
 import tempfile
 import threading
 import time
+import unittest
 
 SKIP = 77
 
@@ -546,6 +547,45 @@ def describe(data):
     if data.endswith(b"\r\n"):
         what += ", ending in CR LF"
     return what
+
+
+class BridgeCase(unittest.TestCase):
+    """One lab and one running bridge for all the cases of a class, run in
+    order: each case adds to what the device has received, and `expected` is
+    the whole of it so far. `lab_options` are the Lab's arguments."""
+
+    lab_options = {}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = Lab(**cls.lab_options)
+        cls.lab.start()
+        try:
+            cls.controller = cls.lab.controller()
+            cls.peer = cls.lab.socket("network")
+            cls.peer.bind((PEER_ADDRESS, 0))
+            cls.device = cls.lab.start_device()
+            cls.bridge = cls.lab.start_bridge()
+        except BaseException:
+            cls.lab.close()
+            raise
+        cls.expected = b""
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.controller.close()
+        cls.peer.close()
+        cls.lab.close()
+
+    def expect_device(self, *packets, note=""):
+        """Asserts the device has received exactly what it had plus `packets`."""
+        expected = type(self).expected + b"".join(packets)
+        self.device.wait_received(len(expected))
+        # Anything still on its way (a second copy, say) would show up here.
+        time.sleep(0.05)
+        received = self.device.received()
+        type(self).expected = received  # One failure must not fail every later case.
+        self.assertEqual(received.hex(), expected.hex(), note)
 
 
 def _hex_lines(data, width=32):
