@@ -1,8 +1,6 @@
 #include "net/capture_loop.h"
 
-#include "app/console.h"
 #include "net/artnet_filter.h"
-#include "serial/serial_port.h"
 
 std::uint32_t RunCaptureLoop(const CaptureReceiver& receive, const PayloadForwarder& forward) {
   std::uint8_t buffer[kCaptureBufferSize] = {};
@@ -24,14 +22,4 @@ std::uint32_t RunCaptureLoop(const CaptureReceiver& receive, const PayloadForwar
         continue;
     }
   }
-}
-
-void CaptureLoop(const CaptureSocket& capture, DeviceHandle device) {
-  const NativeSocket socket = capture.socket();
-  const std::uint32_t error = RunCaptureLoop(
-      [socket](std::uint8_t* buffer, std::size_t capacity) {
-        return ReceiveCaptured(socket, buffer, capacity);
-      },
-      [device](const std::uint8_t* payload, std::size_t size) { WriteDevice(device, payload, size); });
-  WriteMessage(Message::CommunicationError, error);
 }

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <ifaddrs.h>
+#include <linux/filter.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
@@ -13,29 +14,38 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 #include "app/console.h"
-#include "net/capture_filter.h"
-#include "net/capture_loop.h"
+#include "net/artnet_bpf.h"
 #include "net/capture_socket-linux.h"
 #include "net/capture_socket.h"
+#include "net/local_address.h"
+
+// The portable programs must mean to the kernel what they mean to their tests.
+static_assert(sizeof(BpfInstruction) == sizeof(sock_filter));
+static_assert(offsetof(BpfInstruction, code) == offsetof(sock_filter, code));
+static_assert(offsetof(BpfInstruction, jt) == offsetof(sock_filter, jt));
+static_assert(offsetof(BpfInstruction, jf) == offsetof(sock_filter, jf));
+static_assert(offsetof(BpfInstruction, k) == offsetof(sock_filter, k));
+static_assert(bpf::kLd == BPF_LD && bpf::kLdx == BPF_LDX && bpf::kAlu == BPF_ALU &&
+              bpf::kJmp == BPF_JMP && bpf::kRet == BPF_RET);
+static_assert(bpf::kW == BPF_W && bpf::kH == BPF_H && bpf::kB == BPF_B);
+static_assert(bpf::kAbs == BPF_ABS && bpf::kInd == BPF_IND && bpf::kLen == BPF_LEN &&
+              bpf::kMsh == BPF_MSH);
+static_assert(bpf::kSub == BPF_SUB && bpf::kJa == BPF_JA && bpf::kJeq == BPF_JEQ &&
+              bpf::kJgt == BPF_JGT);
+static_assert(bpf::kK == BPF_K && bpf::kX == BPF_X);
+static_assert(bpf::kAncillary == static_cast<std::uint32_t>(SKF_AD_OFF) &&
+              bpf::kAncillaryProtocol == SKF_AD_PROTOCOL &&
+              bpf::kAncillaryPacketType == SKF_AD_PKTTYPE &&
+              bpf::kAncillaryInterface == SKF_AD_IFINDEX);
+static_assert(bpf::kPacketOutgoing == PACKET_OUTGOING && bpf::kEtherTypeIPv4 == ETH_P_IP);
 
 namespace {
-
-sock_filter Statement(int code, std::uint32_t k) { return {static_cast<std::uint16_t>(code), 0, 0, k}; }
-
-sock_filter Jump(int code, std::uint32_t k, std::uint8_t if_true, std::uint8_t if_false) {
-  return {static_cast<std::uint16_t>(code), if_true, if_false, k};
-}
-
-// Loads one of the kernel's facts about the packet (SKF_AD_*) instead of a
-// packet byte.
-sock_filter LoadAncillary(int field) {
-  return Statement(BPF_LD | BPF_W | BPF_ABS, static_cast<std::uint32_t>(SKF_AD_OFF + field));
-}
 
 bool IsLoopback(LocalAddress address) { return (ntohl(address) >> 24) == 127; }
 
@@ -73,22 +83,6 @@ std::vector<CapturedInterface> InterfacesToCapture(LocalAddress address) {
   return interfaces;
 }
 
-// The kernel's twin of MatchArtNet, so that the capture thread wakes only for
-// packets it may keep. MatchArtNet still decides on every packet.
-std::vector<sock_filter> ArtNetFilter() {
-  std::vector<sock_filter> program;
-  for (const BpfInstruction& instruction : ArtNetCaptureFilter()) {
-    program.push_back({instruction.code, instruction.jt, instruction.jf, instruction.k});
-  }
-  return program;
-}
-
-bool AttachFilter(int fd, const std::vector<sock_filter>& program) {
-  const sock_fprog filter{static_cast<unsigned short>(program.size()),
-                          const_cast<sock_filter*>(program.data())};
-  return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) == 0;
-}
-
 }  // namespace
 
 std::string DefaultRouteInterface(std::string_view route_table) {
@@ -118,60 +112,12 @@ std::string DefaultRouteInterface(std::string_view route_table) {
   return best;
 }
 
-std::vector<sock_filter> InterfaceFilter(const std::vector<CapturedInterface>& interfaces,
-                                         const std::vector<sock_filter>& rest) {
-  // Layout: the IPv4 test, one comparison per interface, one block per
-  // interface, the rejection, then `rest`. Jumps count from the next
-  // instruction.
-  const std::size_t compare_at = 3;
-  std::vector<std::size_t> block_at;
-  std::size_t at = compare_at + interfaces.size();
-  for (const CapturedInterface& interface : interfaces) {
-    block_at.push_back(at);
-    at += interface.skip_outgoing ? 2 : 1;
-  }
-  const std::size_t reject_at = at;
-  const std::size_t accept_at = reject_at + 1;
-  auto jump = [](std::size_t from, std::size_t to) { return static_cast<std::uint8_t>(to - from - 1); };
-
-  std::vector<sock_filter> program;
-  program.push_back(LoadAncillary(SKF_AD_PROTOCOL));
-  program.push_back(Jump(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 0, jump(1, reject_at)));
-  program.push_back(LoadAncillary(SKF_AD_IFINDEX));
-  for (std::size_t i = 0; i < interfaces.size(); ++i) {
-    const std::size_t pc = compare_at + i;
-    const bool last = i + 1 == interfaces.size();
-    program.push_back(Jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(interfaces[i].index),
-                               jump(pc, block_at[i]), last ? jump(pc, reject_at) : 0));
-  }
-  for (std::size_t i = 0; i < interfaces.size(); ++i) {
-    const std::size_t pc = block_at[i];
-    if (interfaces[i].skip_outgoing) {
-      program.push_back(LoadAncillary(SKF_AD_PKTTYPE));
-      program.push_back(Jump(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, jump(pc + 1, reject_at),
-                                 jump(pc + 1, accept_at)));
-    } else {
-      program.push_back(Statement(BPF_JMP | BPF_JA, static_cast<std::uint32_t>(accept_at - pc - 1)));
-    }
-  }
-  program.push_back(Statement(BPF_RET | BPF_K, 0));
-  program.insert(program.end(), rest.begin(), rest.end());
-  return program;
-}
-
-LocalAddress GetLocalIPv4() {
-  char name[256];
-  if (gethostname(name, sizeof name) != 0) return 0;
-  name[sizeof name - 1] = '\0';
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* list = nullptr;
-  // Only the list counts: a failed look-up leaves it empty.
-  if (getaddrinfo(name, nullptr, &hints, &list) != 0) list = nullptr;
-  if (list == nullptr) return 0;
-  const LocalAddress address = reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(list);
-  return address;
+bool AttachCaptureProgram(int fd, const std::vector<BpfInstruction>& program) {
+  if (program.empty()) return false;
+  // The kernel copies the program, so it need not outlive this call.
+  const sock_fprog filter{static_cast<unsigned short>(program.size()),
+                          reinterpret_cast<sock_filter*>(const_cast<BpfInstruction*>(program.data()))};
+  return setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) == 0;
 }
 
 void CaptureSocket::Init() {
@@ -207,8 +153,8 @@ void CaptureSocket::Init() {
   // only woken for every packet of the captured interfaces.
   const bool filtered =
       !interfaces.empty() &&
-      (AttachFilter(fd, InterfaceFilter(interfaces, ArtNetFilter())) ||
-       AttachFilter(fd, InterfaceFilter(interfaces, {Statement(BPF_RET | BPF_K, kBpfKeepWholePacket)})));
+      (AttachCaptureProgram(fd, CaptureBpfProgram(interfaces, true)) ||
+       AttachCaptureProgram(fd, CaptureBpfProgram(interfaces, false)));
   // Bound to every interface, not to one: a socket bound to an interface
   // fails its next receive (ENETDOWN) when the interface goes down, which
   // would end the capture on a cable pulled for a moment. The filter picks

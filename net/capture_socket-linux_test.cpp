@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "net/capture_loop.h"
+#include "net/capture_socket.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ TEST(CaptureSocketLinux, ReceiveReportsTooLargePacketsAndFailures) {
 }
 
 // Counts the copies of one UDP datagram from 127.0.0.1 to itself that a
-// packet socket with InterfaceFilter(interfaces) sees, in a network namespace
+// packet socket with CaptureBpfProgram(interfaces) sees, in a network namespace
 // of this thread's own. Returns -1 (and sets `skip`) without the rights.
 int CopiesOfALoopbackDatagram(const std::vector<CapturedInterface>& interfaces_of_lo,
                               std::string& skip) {
@@ -84,13 +85,10 @@ int CopiesOfALoopbackDatagram(const std::vector<CapturedInterface>& interfaces_o
 
   const int capture = socket(AF_PACKET, SOCK_DGRAM, 0);
   if (capture < 0) return -1;
-  std::vector<sock_filter> program =
-      InterfaceFilter(interfaces_of_lo, {{BPF_RET | BPF_K, 0, 0, 0xFFFFFFFF}});
-  const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
   sockaddr_ll all{};
   all.sll_family = AF_PACKET;
   all.sll_protocol = htons(ETH_P_ALL);
-  if (setsockopt(capture, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0 ||
+  if (!AttachCaptureProgram(capture, CaptureBpfProgram(interfaces_of_lo, false)) ||
       bind(capture, reinterpret_cast<sockaddr*>(&all), sizeof all) != 0) {
     return -1;
   }
@@ -130,7 +128,7 @@ int CountInNamespace(const std::vector<CapturedInterface>& interfaces, std::stri
 }
 
 // A fresh namespace's loopback interface is always index 1.
-TEST(CaptureSocketLinux, InterfaceFilterKeepsOneCopyOfLoopbackTraffic) {
+TEST(CaptureSocketLinux, CaptureProgramKeepsOneCopyOfLoopbackTraffic) {
   std::string skip;
   const int one_copy = CountInNamespace({{1, true}}, skip);
   if (!skip.empty()) GTEST_SKIP() << skip;

@@ -5,8 +5,8 @@
 #include <ws2tcpip.h>
 
 #include "app/console.h"
-#include "net/capture_loop.h"
 #include "net/capture_socket.h"
+#include "net/local_address.h"
 
 namespace {
 
@@ -15,20 +15,6 @@ constexpr DWORD kSioRcvall = 0x98000001;
 constexpr u_long kRcvallOn = 1;
 
 }  // namespace
-
-LocalAddress GetLocalIPv4() {
-  char name[256];
-  if (gethostname(name, sizeof name) != 0) return 0;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  addrinfo* list = nullptr;
-  // Only the list counts: a failed look-up leaves it empty.
-  if (getaddrinfo(name, nullptr, &hints, &list) != 0) list = nullptr;
-  if (list == nullptr) return 0;
-  const LocalAddress address = reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(list);
-  return address;
-}
 
 void CaptureSocket::Init() {
   WSADATA data;

@@ -1,23 +1,15 @@
-// The network side's endpoints: the host's own address, and the socket that
-// sees every IPv4 packet the host sends or receives.
+// The socket that sees every IPv4 packet the host sends or receives.
+//
+// Windows: a raw IPv4 socket bound to the host's address in receive-all mode.
+// Linux: a packet socket whose kernel program keeps the IPv4 packets of the
+// interfaces that carry the host's traffic (capture_socket-linux.cpp).
 #ifndef ARTNET_NET_CAPTURE_SOCKET_H_
 #define ARTNET_NET_CAPTURE_SOCKET_H_
 
+#include <cstddef>
 #include <cstdint>
 
-#include "serial/serial_port.h"
-
-// A socket (Winsock SOCKET or Linux file descriptor) held as an integer.
-using NativeSocket = std::intptr_t;
-// INVALID_SOCKET on Windows, -1 on Linux: both are all bits set.
-constexpr NativeSocket kInvalidSocket = -1;
-
-// The host's IPv4 address in network byte order, as in a sockaddr_in's
-// sin_addr; 0 when there is none.
-using LocalAddress = std::uint32_t;
-
-// The first IPv4 address the host's own name resolves to, or 0. No messages.
-LocalAddress GetLocalIPv4();
+#include "net/local_address.h"
 
 // Owns the capture socket for the life of the program.
 class CaptureSocket {
@@ -34,11 +26,22 @@ class CaptureSocket {
   NativeSocket socket_ = kInvalidSocket;
 };
 
-// The network-to-device direction, the capture thread's body: receives every
-// captured packet and writes the Art-Net ones the device is to see
-// (MatchArtNet) to it. Packets too large for the receive buffer are dropped.
-// Any other receive failure writes CommunicationError and returns, ending the
-// direction for good.
-void CaptureLoop(const CaptureSocket& capture, DeviceHandle device);
+// What one receive from the capture socket gave.
+struct CaptureReceive {
+  enum class Result {
+    kPacket,    // `size` bytes of one packet, header first, are in the buffer.
+    kTooLarge,  // The packet was longer than the buffer and was dropped.
+    kFailed,    // The receive failed; `error` is the system error code.
+  };
+  Result result;
+  std::size_t size;
+  std::uint32_t error;
+};
+
+// Waits for the next packet on the capture socket and receives it into
+// `buffer`. A packet longer than `capacity` is reported as kTooLarge, never
+// as a shortened packet. The error code is read right after the failed call.
+// Writes nothing. Capture thread only.
+CaptureReceive ReceiveCaptured(NativeSocket socket, std::uint8_t* buffer, std::size_t capacity);
 
 #endif  // ARTNET_NET_CAPTURE_SOCKET_H_

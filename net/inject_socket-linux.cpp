@@ -3,10 +3,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "app/console.h"
 #include "net/artnet.h"
-#include "net/datagram.h"
 #include "net/inject_socket.h"
+
+const std::int32_t kMessageTooLongError = EMSGSIZE;
 
 NativeSocket CreateInjectSocket() {
   const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
@@ -16,15 +16,8 @@ NativeSocket CreateInjectSocket() {
   return fd;
 }
 
-int SendLocalDatagram(NativeSocket inject, LocalAddress source, LocalAddress destination,
-                      const std::uint8_t* payload, std::size_t length) {
-  std::uint8_t datagram[kMaxDatagramSize];
-  const std::size_t size = BuildLocalDatagram(source, destination, payload, length, datagram);
-  if (size == 0) {
-    // Longer than any frame the device reader hands over.
-    WriteMessageSigned(Message::SendProblem, EMSGSIZE);
-    return -1;
-  }
+std::int32_t SendBuiltDatagram(NativeSocket inject, LocalAddress destination,
+                               const std::uint8_t* datagram, std::size_t size) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(kArtNetPort);
@@ -34,9 +27,5 @@ int SendLocalDatagram(NativeSocket inject, LocalAddress source, LocalAddress des
   // a wrong one is dropped silently by the receiving host.
   const ssize_t sent = sendto(static_cast<int>(inject), datagram, size, 0,
                               reinterpret_cast<const sockaddr*>(&to), sizeof to);
-  if (sent < 0) {
-    WriteMessageSigned(Message::SendProblem, errno);
-    return -1;
-  }
-  return static_cast<int>(sent);
+  return sent < 0 ? errno : 0;
 }

@@ -21,7 +21,8 @@
 #include <vector>
 
 #include "net/artnet_filter.h"
-#include "net/capture_filter.h"
+#include "net/artnet_bpf.h"
+#include "net/capture_socket-linux.h"
 
 namespace {
 
@@ -135,7 +136,7 @@ void CheckKernelFilter(std::string* skip) {
     *skip = std::string("no packet socket: ") + std::strerror(errno);
     return;
   }
-  ASSERT_TRUE(AttachArtNetCaptureFilter(capture.get())) << std::strerror(errno);
+  ASSERT_TRUE(AttachCaptureProgram(capture.get(), ArtNetBpfProgram())) << std::strerror(errno);
   sockaddr_ll where{};
   where.sll_family = AF_PACKET;
   where.sll_protocol = htons(ETH_P_ALL);
@@ -225,7 +226,7 @@ void CheckKernelFilter(std::string* skip) {
 
 // The filter in the real kernel, on the loopback of a network namespace that
 // only this test's thread lives in: the namespace goes with the thread.
-TEST(ArtNetCaptureFilter, KernelPassesWhatMatchArtNetKeepsAndNothingElse) {
+TEST(ArtNetBpf, KernelPassesWhatMatchArtNetKeepsAndNothingElse) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace and raw sockets";
   std::string skip;
   std::thread namespace_thread([&skip] {

@@ -1,4 +1,4 @@
-#include "net/capture_filter.h"
+#include "net/artnet_bpf.h"
 
 #include <gtest/gtest.h>
 
@@ -14,12 +14,19 @@ namespace {
 
 using namespace bpf;
 
-// A classic BPF interpreter for the instructions the capture filter uses, with
-// the kernel's rules: registers are 32 bits, loads are big-endian, and a load
-// that reaches past the packet's end ends the program with 0 (drop). An
+// What the kernel knows of a packet besides its bytes (the ancillary loads).
+struct PacketFacts {
+  std::uint32_t protocol = kEtherTypeIPv4;
+  std::uint32_t packet_type = 0;  // PACKET_HOST
+  std::uint32_t interface = 1;
+};
+
+// A classic BPF interpreter for the instructions the capture programs use,
+// with the kernel's rules: registers are 32 bits, loads are big-endian, and a
+// load that reaches past the packet's end ends the program with 0 (drop). An
 // instruction it does not know fails the test.
 std::uint32_t RunFilter(const std::vector<BpfInstruction>& program, const std::uint8_t* packet,
-                        std::uint32_t length) {
+                        std::uint32_t length, const PacketFacts& facts = {}) {
   std::uint32_t a = 0;
   std::uint32_t x = 0;
   auto load = [&](std::uint32_t at, std::uint32_t size, std::uint32_t* out) {
@@ -34,6 +41,22 @@ std::uint32_t RunFilter(const std::vector<BpfInstruction>& program, const std::u
     const std::uint32_t size = (in.code & 0x18) == kB ? 1 : (in.code & 0x18) == kH ? 2 : 4;
     switch (in.code) {
       case kLd | kW | kAbs:
+        if (in.k >= kAncillary) {
+          const std::uint32_t field = in.k - kAncillary;
+          if (field == kAncillaryProtocol) {
+            a = facts.protocol;
+          } else if (field == kAncillaryPacketType) {
+            a = facts.packet_type;
+          } else if (field == kAncillaryInterface) {
+            a = facts.interface;
+          } else {
+            ADD_FAILURE() << "instruction " << pc << " loads an unknown fact " << field;
+            return 0;
+          }
+          break;
+        }
+        if (!load(in.k, size, &a)) return 0;
+        break;
       case kLd | kH | kAbs:
       case kLd | kB | kAbs:
         if (!load(in.k, size, &a)) return 0;
@@ -55,6 +78,9 @@ std::uint32_t RunFilter(const std::vector<BpfInstruction>& program, const std::u
         break;
       case kAlu | kSub | kX:
         a -= x;
+        break;
+      case kJmp | kJa:
+        pc += in.k;
         break;
       case kJmp | kJeq | kK:
         pc += a == in.k ? in.jt : in.jf;
@@ -106,23 +132,84 @@ void LayArtNet(std::uint8_t* packet, std::size_t size, int nibble) {
   put(h + 17, 0x50);
 }
 
-TEST(ArtNetCaptureFilter, IsAValidKernelProgram) {
-  const auto program = ArtNetCaptureFilter();
+// Every jump lands inside the program and the last instruction returns, as
+// the kernel's checker requires.
+void ExpectValidKernelProgram(const std::vector<BpfInstruction>& program) {
   ASSERT_FALSE(program.empty());
   ASSERT_LE(program.size(), 4096u);  // BPF_MAXINSNS
   EXPECT_EQ(program.back().code, kRet | kK);
   for (std::size_t pc = 0; pc < program.size(); ++pc) {
-    if ((program[pc].code & 0x07) == kJmp) {
+    if (program[pc].code == (kJmp | kJa)) {
+      EXPECT_LT(pc + 1 + program[pc].k, program.size()) << "jump at " << pc;
+    } else if ((program[pc].code & 0x07) == kJmp) {
       EXPECT_LT(pc + 1 + program[pc].jt, program.size()) << "jump at " << pc;
       EXPECT_LT(pc + 1 + program[pc].jf, program.size()) << "jump at " << pc;
     }
   }
 }
 
+TEST(ArtNetBpf, IsAValidKernelProgram) {
+  ExpectValidKernelProgram(ArtNetBpfProgram());
+  ExpectValidKernelProgram(CaptureBpfProgram({{2, false}}, true));
+  ExpectValidKernelProgram(CaptureBpfProgram({{1, true}, {7, false}, {9, true}}, false));
+}
+
+// The interface part: IPv4 on a captured interface only, the outgoing copy
+// skipped where asked, and behind it the same decisions as MatchArtNet.
+TEST(ArtNetBpf, CaptureProgramPicksInterfacesThenArtNet) {
+  std::vector<std::uint8_t> art_net(20 + 8 + 14, 0);
+  LayArtNet(art_net.data(), art_net.size(), 5);
+  std::vector<std::uint8_t> other = art_net;
+  other[9] = 6;  // TCP
+  const auto size = static_cast<std::uint32_t>(art_net.size());
+  const auto both = CaptureBpfProgram({{1, true}, {7, false}}, true);
+  const auto any = CaptureBpfProgram({{1, true}, {7, false}}, false);
+  const std::uint32_t outgoing = kPacketOutgoing;
+  const struct {
+    PacketFacts facts;
+    bool on_captured_interface;
+  } cases[] = {
+      {{kEtherTypeIPv4, 0, 1}, true},         // lo, coming in
+      {{kEtherTypeIPv4, outgoing, 1}, false},  // lo, going out: the other copy
+      {{kEtherTypeIPv4, 0, 7}, true},
+      {{kEtherTypeIPv4, outgoing, 7}, true},  // the host's own packets on the network
+      {{kEtherTypeIPv4, 0, 3}, false},        // another interface
+      {{0x86DD, 0, 7}, false},                // IPv6
+  };
+  for (const auto& c : cases) {
+    const std::string where = "interface " + std::to_string(c.facts.interface) + ", type " +
+                              std::to_string(c.facts.packet_type) + ", protocol " +
+                              std::to_string(c.facts.protocol);
+    EXPECT_EQ(RunFilter(both, art_net.data(), size, c.facts) != 0, c.on_captured_interface) << where;
+    EXPECT_EQ(RunFilter(both, other.data(), size, c.facts), 0u) << where;
+    EXPECT_EQ(RunFilter(any, other.data(), size, c.facts) != 0, c.on_captured_interface) << where;
+  }
+}
+
+// Jumps are resolved from labels; one too long for an instruction, or to a
+// label never placed, gives no program rather than a wrong one.
+TEST(ArtNetBpf, BuilderRefusesJumpsItCannotEncode) {
+  BpfProgramBuilder too_far;
+  too_far.Goto(BpfProgramBuilder::kDrop);
+  for (int i = 0; i < 256; ++i) too_far.Add(kLd | kW | kLen, 0);
+  EXPECT_TRUE(too_far.Finish().empty());
+
+  BpfProgramBuilder unplaced;
+  unplaced.Goto(unplaced.NewLabel());
+  EXPECT_TRUE(unplaced.Finish().empty());
+
+  BpfProgramBuilder fits;
+  fits.Goto(BpfProgramBuilder::kDrop);
+  for (int i = 0; i < 255; ++i) fits.Add(kLd | kW | kLen, 0);
+  const auto program = fits.Finish();
+  ASSERT_EQ(program.size(), 257u);
+  EXPECT_EQ(program[0].k, 255u);
+}
+
 // Every header length (nibbles 0 to 15, so headers shorter than 20 bytes whose
 // UDP fields overlap the IPv4 ones too), every count from 0 to 2048.
-TEST(ArtNetCaptureFilter, AgreesWithMatchArtNetAtEveryLengthAndHeaderLength) {
-  const auto program = ArtNetCaptureFilter();
+TEST(ArtNetBpf, AgreesWithMatchArtNetAtEveryLengthAndHeaderLength) {
+  const auto program = ArtNetBpfProgram();
   int kept = 0;
   for (int nibble = 0; nibble < 16; ++nibble) {
     std::array<std::uint8_t, 2048> packet{};
@@ -138,8 +225,8 @@ TEST(ArtNetCaptureFilter, AgreesWithMatchArtNetAtEveryLengthAndHeaderLength) {
   EXPECT_EQ(kept, 521 * 15);
 }
 
-TEST(ArtNetCaptureFilter, KeepsAndDropsAtTheBounds) {
-  const auto program = ArtNetCaptureFilter();
+TEST(ArtNetBpf, KeepsAndDropsAtTheBounds) {
+  const auto program = ArtNetBpfProgram();
   for (int nibble : {5, 6, 15}) {  // Headers of 20, 24 and 60 bytes.
     const std::size_t h = static_cast<std::size_t>(nibble) * 4;
     for (std::size_t payload : {9u, 10u, 530u, 531u}) {
@@ -156,8 +243,8 @@ TEST(ArtNetCaptureFilter, KeepsAndDropsAtTheBounds) {
 
 // A kept packet with one of the bytes the filter looks at changed: each
 // change must flip both decisions the same way.
-TEST(ArtNetCaptureFilter, AgreesWhenAnyTestedByteChanges) {
-  const auto program = ArtNetCaptureFilter();
+TEST(ArtNetBpf, AgreesWhenAnyTestedByteChanges) {
+  const auto program = ArtNetBpfProgram();
   for (int nibble : {3, 5, 6, 15}) {
     const std::size_t h = static_cast<std::size_t>(nibble) * 4;
     for (std::size_t payload : {10u, 14u, 530u}) {
@@ -178,8 +265,8 @@ TEST(ArtNetCaptureFilter, AgreesWhenAnyTestedByteChanges) {
 
 // Random packets: mostly Art-Net-shaped, with random lengths, header lengths
 // and a few random bytes changed, so that both decisions are well exercised.
-TEST(ArtNetCaptureFilter, AgreesWithMatchArtNetOnRandomPackets) {
-  const auto program = ArtNetCaptureFilter();
+TEST(ArtNetBpf, AgreesWithMatchArtNetOnRandomPackets) {
+  const auto program = ArtNetBpfProgram();
   std::mt19937 random(6454);
   std::array<std::uint8_t, 2048> packet{};
   int kept = 0;

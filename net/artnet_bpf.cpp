@@ -1,0 +1,135 @@
+#include "net/artnet_bpf.h"
+
+#include "net/artnet.h"
+#include "net/artnet_filter.h"
+
+using namespace bpf;
+
+namespace {
+
+constexpr std::uint32_t kProtocolUdp = 17;
+constexpr std::uint32_t kUdpHeaderSize = 8;
+
+// The ID's two halves as 32-bit big-endian loads see them.
+constexpr std::uint32_t BigEndian32(const std::uint8_t* bytes) {
+  return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+         (std::uint32_t{bytes[2]} << 8) | bytes[3];
+}
+
+void LoadAncillary(BpfProgramBuilder& p, std::uint32_t field) {
+  p.Add(kLd | kW | kAbs, kAncillary + field);
+}
+
+// MatchArtNet's tests, in its order. A load past the packet's end drops it;
+// MatchArtNet never keeps such a packet, since each load lies inside the
+// length the test before it has required.
+void AddArtNetTests(BpfProgramBuilder& p) {
+  p.Add(kLd | kB | kAbs, 9);  // The IPv4 protocol.
+  p.KeepIfEqual(kProtocolUdp);
+
+  p.Add(kLdx | kB | kMsh, 0);  // X = header length H.
+  // The UDP payload's length less 10 must lie in 0..520: length - H - 18,
+  // unsigned, so a header longer than the packet wraps to a huge value.
+  p.Add(kLd | kW | kLen, 0);
+  p.Add(kAlu | kSub | kX, 0);
+  p.Add(kAlu | kSub | kK, kUdpHeaderSize + kMinArtNetPayload);
+  p.DropIfAbove(kMaxArtNetPayload - kMinArtNetPayload);
+
+  p.Add(kLd | kH | kInd, 2);  // The UDP destination port.
+  p.KeepIfEqual(kArtNetPort);
+
+  p.Add(kLd | kW | kInd, kUdpHeaderSize);  // "Art-"
+  p.KeepIfEqual(BigEndian32(kArtNetId));
+  p.Add(kLd | kW | kInd, kUdpHeaderSize + 4);  // "Net" and a zero byte.
+  p.KeepIfEqual(BigEndian32(kArtNetId + 4));
+
+  p.Add(kLd | kB | kInd, kUdpHeaderSize + kArtNetOpCodeOffset + 1);  // The OpCode's high byte.
+  p.DropIfEqual(kOpPollReplyHigh);
+  p.DropIfEqual(kOpSyncHigh);
+}
+
+}  // namespace
+
+BpfProgramBuilder::Label BpfProgramBuilder::NewLabel() {
+  targets_.push_back(kUnplaced);
+  return targets_.size() - 1;
+}
+
+void BpfProgramBuilder::Place(Label label) { targets_[label] = program_.size(); }
+
+void BpfProgramBuilder::Add(std::uint16_t code, std::uint32_t k) { program_.push_back({code, 0, 0, k}); }
+
+void BpfProgramBuilder::Jump(std::uint16_t code, std::uint32_t k, Label if_true, Label if_false) {
+  jumps_.push_back({program_.size(), if_true, if_false});
+  Add(code, k);
+}
+
+void BpfProgramBuilder::Goto(Label label) {
+  // An unconditional jump counts its offset in k; both of its targets are
+  // `label`, and Finish resolves k from jt.
+  Jump(kJmp | kJa, 0, label, label);
+}
+
+std::vector<BpfInstruction> BpfProgramBuilder::Finish() {
+  const std::size_t drop = program_.size();
+  Add(kRet | kK, 0);
+  std::vector<BpfInstruction> program = program_;
+  for (const PendingJump& jump : jumps_) {
+    std::uint8_t skip[2];
+    const Label labels[2] = {jump.if_true, jump.if_false};
+    for (int i = 0; i < 2; ++i) {
+      // Offsets count from the instruction after the jump.
+      const std::size_t target = labels[i] == kNext   ? jump.at + 1
+                                 : labels[i] == kDrop ? drop
+                                                      : targets_[labels[i]];
+      if (target == kUnplaced || target <= jump.at || target - jump.at - 1 > 255) return {};
+      skip[i] = static_cast<std::uint8_t>(target - jump.at - 1);
+    }
+    BpfInstruction& instruction = program[jump.at];
+    if (instruction.code == (kJmp | kJa)) {
+      instruction.k = skip[0];
+    } else {
+      instruction.jt = skip[0];
+      instruction.jf = skip[1];
+    }
+  }
+  return program;
+}
+
+std::vector<BpfInstruction> ArtNetBpfProgram() {
+  BpfProgramBuilder p;
+  AddArtNetTests(p);
+  p.Add(kRet | kK, kBpfKeepWholePacket);
+  return p.Finish();
+}
+
+std::vector<BpfInstruction> CaptureBpfProgram(const std::vector<CapturedInterface>& interfaces,
+                                              bool art_net) {
+  BpfProgramBuilder p;
+  LoadAncillary(p, kAncillaryProtocol);
+  p.KeepIfEqual(kEtherTypeIPv4);
+  // One comparison per interface, each leading to a block of its own; a
+  // packet on none of them falls through to the drop.
+  LoadAncillary(p, kAncillaryInterface);
+  std::vector<BpfProgramBuilder::Label> blocks;
+  for (const CapturedInterface& interface : interfaces) {
+    blocks.push_back(p.NewLabel());
+    p.Jump(kJmp | kJeq | kK, static_cast<std::uint32_t>(interface.index), blocks.back(),
+           BpfProgramBuilder::kNext);
+  }
+  p.Goto(BpfProgramBuilder::kDrop);
+  const BpfProgramBuilder::Label accepted = p.NewLabel();
+  for (std::size_t i = 0; i < interfaces.size(); ++i) {
+    p.Place(blocks[i]);
+    if (interfaces[i].skip_outgoing) {
+      LoadAncillary(p, kAncillaryPacketType);
+      p.Jump(kJmp | kJeq | kK, kPacketOutgoing, BpfProgramBuilder::kDrop, accepted);
+    } else {
+      p.Goto(accepted);
+    }
+  }
+  p.Place(accepted);
+  if (art_net) AddArtNetTests(p);
+  p.Add(kRet | kK, kBpfKeepWholePacket);
+  return p.Finish();
+}

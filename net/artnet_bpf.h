@@ -1,0 +1,136 @@
+// The kernel's half of the capture on Linux: a classic BPF program that lets
+// through only what MatchArtNet keeps on the interfaces the bridge captures,
+// so the capture thread is woken for Art-Net traffic and nothing else.
+// MatchArtNet still decides on every packet. The programs are built here, in
+// portable code, so that their tests run on every platform; the Linux
+// capture socket attaches them.
+#ifndef ARTNET_NET_ARTNET_BPF_H_
+#define ARTNET_NET_ARTNET_BPF_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// One classic BPF instruction, laid out as Linux's struct sock_filter (the
+// Linux capture socket checks that they match).
+struct BpfInstruction {
+  std::uint16_t code;
+  std::uint8_t jt;  // Instructions to skip when a jump's test holds.
+  std::uint8_t jf;  // Instructions to skip when it does not.
+  std::uint32_t k;
+};
+static_assert(sizeof(BpfInstruction) == 8, "a classic BPF instruction is 8 bytes");
+
+// The parts of a classic BPF opcode the programs are made of, with the values
+// every BPF implementation gives them, and the Linux facts they load.
+namespace bpf {
+// Instruction classes.
+constexpr std::uint16_t kLd = 0x00;   // A = ...
+constexpr std::uint16_t kLdx = 0x01;  // X = ...
+constexpr std::uint16_t kAlu = 0x04;
+constexpr std::uint16_t kJmp = 0x05;
+constexpr std::uint16_t kRet = 0x06;
+// Load sizes.
+constexpr std::uint16_t kW = 0x00;  // 32 bits, big-endian.
+constexpr std::uint16_t kH = 0x08;  // 16 bits, big-endian.
+constexpr std::uint16_t kB = 0x10;  // 8 bits.
+// Load modes.
+constexpr std::uint16_t kAbs = 0x20;  // The packet's bytes at k.
+constexpr std::uint16_t kInd = 0x40;  // The packet's bytes at X + k.
+constexpr std::uint16_t kLen = 0x80;  // The packet's length.
+constexpr std::uint16_t kMsh = 0xA0;  // X = (byte at k & 0x0F) * 4: an IPv4 header length.
+// Arithmetic and jumps.
+constexpr std::uint16_t kSub = 0x10;
+constexpr std::uint16_t kJa = 0x00;
+constexpr std::uint16_t kJeq = 0x10;
+constexpr std::uint16_t kJgt = 0x20;
+// Operand: the constant k, or the X register.
+constexpr std::uint16_t kK = 0x00;
+constexpr std::uint16_t kX = 0x08;
+
+// A 32-bit absolute load at kAncillary + field loads one of Linux's facts
+// about the packet instead of its bytes (SKF_AD_OFF, SKF_AD_*).
+constexpr std::uint32_t kAncillary = 0xFFFFF000;
+constexpr std::uint32_t kAncillaryProtocol = 0;    // Its EtherType, host order.
+constexpr std::uint32_t kAncillaryPacketType = 4;  // PACKET_HOST, PACKET_OUTGOING, ...
+constexpr std::uint32_t kAncillaryInterface = 8;   // The interface index.
+constexpr std::uint32_t kPacketOutgoing = 4;       // PACKET_OUTGOING
+constexpr std::uint32_t kEtherTypeIPv4 = 0x0800;   // ETH_P_IP
+}  // namespace bpf
+
+// What a program returns to keep a packet: "all of it". Linux cuts a kept
+// packet to the returned count, and this is above any packet's length.
+constexpr std::uint32_t kBpfKeepWholePacket = 0xFFFFFFFF;
+
+// Builds a program whose jumps name their targets, so that no offset is
+// counted by hand. Jumps go forward only, as classic BPF requires; every
+// program ends in one "drop" (return 0) that failed tests jump to.
+class BpfProgramBuilder {
+ public:
+  using Label = std::size_t;
+  // The instruction after the jump.
+  static constexpr Label kNext = 0;
+  // The program's final "drop" instruction.
+  static constexpr Label kDrop = 1;
+
+  // A new target, placed later with Place.
+  Label NewLabel();
+  // The next instruction added is `label`'s target.
+  void Place(Label label);
+
+  void Add(std::uint16_t code, std::uint32_t k);
+  // A conditional jump on A (`code` is kJmp | kJeq or kJgt, with kK or kX).
+  void Jump(std::uint16_t code, std::uint32_t k, Label if_true, Label if_false);
+  void Goto(Label label);
+
+  // Goes on when A == k, drops the packet otherwise.
+  void KeepIfEqual(std::uint32_t k) { Jump(bpf::kJmp | bpf::kJeq | bpf::kK, k, kNext, kDrop); }
+  // Drops the packet when A == k.
+  void DropIfEqual(std::uint32_t k) { Jump(bpf::kJmp | bpf::kJeq | bpf::kK, k, kDrop, kNext); }
+  // Drops the packet when A > k, unsigned.
+  void DropIfAbove(std::uint32_t k) { Jump(bpf::kJmp | bpf::kJgt | bpf::kK, k, kDrop, kNext); }
+
+  // Appends the drop and resolves every jump. Empty when a jump is longer
+  // than an instruction can hold (255) or targets a label never placed.
+  std::vector<BpfInstruction> Finish();
+
+ private:
+  struct PendingJump {
+    std::size_t at;
+    Label if_true;
+    Label if_false;
+  };
+  static constexpr std::size_t kUnplaced = static_cast<std::size_t>(-1);
+  std::vector<BpfInstruction> program_;
+  std::vector<PendingJump> jumps_;
+  // Where each label points; kNext and kDrop are resolved apart.
+  std::vector<std::size_t> targets_ = {kUnplaced, kUnplaced};
+};
+
+// The program for a Linux packet socket of type SOCK_DGRAM, whose packets
+// start with the IPv4 header. It keeps a packet exactly when MatchArtNet
+// does: byte 9 is 17 (UDP); with H the header length from the low nibble of
+// byte 0, the length is H + 18 to H + 538 (a UDP payload of 10 to 530 bytes,
+// which the capture loop's 2048-byte buffer always holds whole); the UDP
+// destination port at H + 2 is 6454; the payload starts with the Art-Net ID;
+// and the OpCode's high byte is neither 0x21 nor 0x52. A kept packet is
+// returned whole (kBpfKeepWholePacket); a dropped one gets 0. Loads past the
+// packet's end drop it, as they do in the kernel. Pure; any thread.
+std::vector<BpfInstruction> ArtNetBpfProgram();
+
+// An interface whose IPv4 traffic the bridge captures.
+struct CapturedInterface {
+  int index;
+  // On the loopback interface a packet the host sends to itself passes twice,
+  // once outgoing and once incoming: only the incoming copy is kept.
+  bool skip_outgoing;
+};
+
+// The whole capture program: it drops every packet that is not IPv4 on one
+// of `interfaces` (and the outgoing copies the interfaces ask to skip), then
+// goes on as ArtNetBpfProgram, or keeps every packet it let through when
+// `art_net` is false. Pure; any thread.
+std::vector<BpfInstruction> CaptureBpfProgram(const std::vector<CapturedInterface>& interfaces,
+                                              bool art_net);
+
+#endif  // ARTNET_NET_ARTNET_BPF_H_
