@@ -78,6 +78,12 @@ void WriteConsoleText(std::string_view gbk_text) {
   WriteAll(STDOUT_FILENO, text.data(), text.size());
 }
 
+void WriteConsoleLine(std::string_view gbk_text) {
+  std::string line(gbk_text);
+  line += '\n';
+  WriteConsoleText(line);
+}
+
 void Pause() {
   WriteConsoleText("Press any key to continue . . . ");
   termios saved;

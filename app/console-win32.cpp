@@ -50,4 +50,12 @@ void WriteConsoleText(std::string_view gbk_text) {
   }
 }
 
+void WriteConsoleLine(std::string_view gbk_text) {
+  // Windows ends console lines with CR LF; the bytes go out as they are, so
+  // nothing translates a lone LF on the way.
+  std::string line(gbk_text);
+  line += "\r\n";
+  WriteConsoleText(line);
+}
+
 void Pause() { std::system("pause"); }

@@ -17,6 +17,10 @@ void WriteMessageSigned(Message message, std::int32_t socket_error);
 void WriteMessage(Message message, std::uint32_t system_error, std::uint32_t offset,
                   std::uint32_t offset_high);
 
+// Write GBK text and the platform's line end ("\r\n" on Windows, "\n" on
+// Linux) to standard output in one piece, as WriteConsoleText writes text.
+void WriteConsoleLine(std::string_view gbk_text);
+
 // Write GBK text to standard output in one piece. On a Windows console the
 // text is shown through the console's wide-character interface, so it reads
 // correctly whatever the console's code page; on Linux it is converted to the

@@ -3,17 +3,37 @@
 //
 // It takes no arguments and reads no configuration. Start-up sets up the
 // network side before any serial port is touched, finds the device, and then
-// runs one thread per direction until the process is ended.
+// runs one thread per direction until the process is ended:
+//   network to device: capture socket -> RunCaptureLoop (MatchArtNet) -> WriteDevice
+//   device to network: ReadDevice -> FrameAssembler -> SendLocalDatagram
 #include <cstddef>
 #include <cstdint>
 #include <system_error>
 #include <thread>
 
 #include "app/console.h"
+#include "net/capture_loop.h"
 #include "net/capture_socket.h"
 #include "net/inject_socket.h"
+#include "net/local_address.h"
 #include "serial/device_reader.h"
 #include "serial/serial_port.h"
+
+namespace {
+
+// The network-to-device direction, the capture thread's body: every captured
+// Art-Net packet the device is to see is written to it. A failed receive ends
+// the direction for good, with CommunicationError.
+void CaptureToDevice(NativeSocket capture, DeviceHandle device) {
+  const std::uint32_t error = RunCaptureLoop(
+      [capture](std::uint8_t* buffer, std::size_t capacity) {
+        return ReceiveCaptured(capture, buffer, capacity);
+      },
+      [device](const std::uint8_t* payload, std::size_t size) { WriteDevice(device, payload, size); });
+  WriteMessage(Message::CommunicationError, error);
+}
+
+}  // namespace
 
 int main() {
   CaptureSocket capture;
@@ -34,9 +54,8 @@ int main() {
   }
 
   // Network to device, on a thread of its own for the life of the process.
-  // It gets its own copy of the socket's owner.
   try {
-    std::thread(CaptureLoop, capture, device).detach();
+    std::thread(CaptureToDevice, capture.socket(), device).detach();
   } catch (const std::system_error& error) {
     // Without the thread only the device-to-network direction runs, as after
     // a capture failure, and the user is told the same way.
@@ -46,7 +65,8 @@ int main() {
   const NativeSocket inject = CreateInjectSocket();
   WriteMessage(Message::Running);
 
-  // Looked up again: the device's frames go from and to this address.
+  // Device to network, on the main thread. The address is looked up again:
+  // the device's frames go from and to it.
   const LocalAddress local = GetLocalIPv4();
   DeviceReadLoop(device, [inject, local](const std::uint8_t* frame, std::size_t size) {
     SendLocalDatagram(inject, local, local, frame, size);

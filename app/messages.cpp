@@ -1,6 +1,6 @@
 #include "app/messages.h"
 
-#include <array>
+#include <iterator>
 
 namespace {
 
@@ -8,8 +8,10 @@ namespace {
 // English half and the punctuation are plain ASCII, and every run of spaces,
 // TAB and CR LF belongs to the text. A string literal break ("" "") keeps an
 // escape from swallowing a following hex digit.
-constexpr std::array<std::string_view, static_cast<std::size_t>(Message::kCount)>
-    kMessageTexts = {
+//
+// The array takes its size from its texts, so that a text left out (or one
+// too many) fails the build below instead of leaving a message empty.
+constexpr std::string_view kMessageTexts[] = {
         // 网络初始化失败.
         "\xcd\xf8\xc2\xe7\xb3\xf5\xca\xbc\xbb\xaf\xca\xa7\xb0\xdc."
         "   Network initialization failed.",
@@ -45,21 +47,18 @@ constexpr std::array<std::string_view, static_cast<std::size_t>(Message::kCount)
         "\xb4\xae\xbf\xda\xd0\xb4\xc8\xeb\xb3\xac\xca\xb1."
         "    Serial write timeout.   code - ",
 };
-static_assert(kMessageTexts.size() == static_cast<std::size_t>(Message::kCount),
-              "every message needs a text");
+static_assert(std::size(kMessageTexts) == static_cast<std::size_t>(Message::kCount),
+              "every message needs a text, in the order of the enum");
 
-#ifdef _WIN32
-constexpr std::string_view kLineEnd = "\r\n";  // What a text-mode stream makes of '\n'.
-#else
-constexpr std::string_view kLineEnd = "\n";
-#endif
+constexpr bool NoTextIsEmpty() {
+  for (const std::string_view text : kMessageTexts) {
+    if (text.empty()) return false;
+  }
+  return true;
+}
+static_assert(NoTextIsEmpty(), "every message needs a text");
 
 std::string Begin(Message message) { return std::string(MessageText(message)); }
-
-std::string End(std::string line) {
-  line.append(kLineEnd);
-  return line;
-}
 
 }  // namespace
 
@@ -67,18 +66,18 @@ std::string_view MessageText(Message message) {
   return kMessageTexts[static_cast<std::size_t>(message)];
 }
 
-std::string FormatMessageLine(Message message) { return End(Begin(message)); }
+std::string FormatMessageLine(Message message) { return Begin(message); }
 
 std::string FormatMessageLine(Message message, std::uint32_t system_error) {
-  return End(Begin(message) + std::to_string(system_error));
+  return Begin(message) + std::to_string(system_error);
 }
 
 std::string FormatMessageLineSigned(Message message, std::int32_t socket_error) {
-  return End(Begin(message) + std::to_string(socket_error));
+  return Begin(message) + std::to_string(socket_error);
 }
 
 std::string FormatMessageLine(Message message, std::uint32_t system_error,
                               std::uint32_t offset, std::uint32_t offset_high) {
-  return End(Begin(message) + std::to_string(system_error) + ", offset - " +
-             std::to_string(offset) + ", OffsetHigh - " + std::to_string(offset_high));
+  return Begin(message) + std::to_string(system_error) + ", offset - " + std::to_string(offset) +
+         ", OffsetHigh - " + std::to_string(offset_high);
 }

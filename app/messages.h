@@ -28,10 +28,10 @@ enum class Message {
 // The text of a message, as GBK bytes, without its code or line end.
 std::string_view MessageText(Message message);
 
-// One whole message line as GBK bytes: the text, then the code (when given),
-// then the offset tail (when given), then the platform's line end ("\r\n" on
-// Windows, "\n" elsewhere). System error codes are unsigned 32-bit numbers,
-// socket error codes signed ones.
+// One message line as GBK bytes, less its line end (the console adds the
+// platform's): the text, then the code (when given), then the offset tail
+// (when given). System error codes are unsigned 32-bit numbers, socket error
+// codes signed ones.
 std::string FormatMessageLine(Message message);
 std::string FormatMessageLine(Message message, std::uint32_t system_error);
 std::string FormatMessageLineSigned(Message message, std::int32_t socket_error);

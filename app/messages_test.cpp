@@ -7,12 +7,6 @@
 
 namespace {
 
-#ifdef _WIN32
-const std::string kEnd = "\r\n";
-#else
-const std::string kEnd = "\n";
-#endif
-
 // Every text as its bytes: GBK for the Chinese half, with the runs of spaces,
 // the TAB and the CR LF pairs exactly where they belong.
 TEST(Messages, TextsAreTheExactGbkBytes) {
@@ -56,23 +50,23 @@ TEST(Messages, TextsAreTheExactGbkBytes) {
 TEST(Messages, CodesAndTails) {
   // System codes are unsigned: all bits set is 4294967295, never -1.
   EXPECT_EQ(FormatMessageLine(Message::NeedAdministrator, 0xFFFFFFFFu),
-            std::string(MessageText(Message::NeedAdministrator)) + "4294967295" + kEnd);
+            std::string(MessageText(Message::NeedAdministrator)) + "4294967295");
   EXPECT_EQ(FormatMessageLine(Message::SerialWriteTimeout, 0u),
-            std::string(MessageText(Message::SerialWriteTimeout)) + "0" + kEnd);
+            std::string(MessageText(Message::SerialWriteTimeout)) + "0");
   // Socket codes are signed and follow the trailing space directly.
   EXPECT_EQ(FormatMessageLineSigned(Message::SendProblem, -1),
-            std::string(MessageText(Message::SendProblem)) + "-1" + kEnd);
+            std::string(MessageText(Message::SendProblem)) + "-1");
   EXPECT_EQ(FormatMessageLineSigned(Message::SendProblem, 10013),
-            std::string(MessageText(Message::SendProblem)) + "10013" + kEnd);
+            std::string(MessageText(Message::SendProblem)) + "10013");
   EXPECT_EQ(FormatMessageLineSigned(Message::SendProblem, INT_MIN),
-            std::string(MessageText(Message::SendProblem)) + "-2147483648" + kEnd);
+            std::string(MessageText(Message::SendProblem)) + "-2147483648");
   // The offset tail after a failed write.
   EXPECT_EQ(FormatMessageLine(Message::SerialWriteFailed, 995u, 0u, 4294967295u),
             std::string(MessageText(Message::SerialWriteFailed)) +
-                "995, offset - 0, OffsetHigh - 4294967295" + kEnd);
+                "995, offset - 0, OffsetHigh - 4294967295");
   // Messages without a code end right after their text.
   EXPECT_EQ(FormatMessageLine(Message::Running),
-            std::string(MessageText(Message::Running)) + kEnd);
+            std::string(MessageText(Message::Running)));
 }
 
 }  // namespace
