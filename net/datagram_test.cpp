@@ -40,8 +40,9 @@ TEST(BuildLocalDatagram, OkFrameFromAndTo192_168_1_10) {
             std::vector<std::uint8_t>(expected, expected + 32));
 }
 
-// Lengths around the old 996-byte limit, odd and even, up to the longest frame:
-// every byte of the payload arrives and both checksums hold over all of it.
+// Lengths around 996 bytes (what a 1024-byte datagram holds), odd and even,
+// up to the longest frame: every byte of the payload arrives and both
+// checksums hold over all of it.
 TEST(BuildLocalDatagram, WholeFramesUpToTheLongest) {
   const std::uint32_t source = Address(10, 0, 0, 1);
   const std::uint32_t destination = Address(10, 200, 3, 77);

@@ -19,8 +19,9 @@
 
 namespace {
 
-// The registry buffers, as the bridge has always sized them: a value name of
-// 100 UTF-16 characters and value data of 100 bytes.
+// The registry buffers: a value name of 100 UTF-16 characters and value data
+// of 100 bytes. Port names are a few characters; a value whose data does not
+// fit is not a port name the bridge could open.
 constexpr DWORD kNameChars = 100;
 constexpr DWORD kDataBytes = 100;
 
