@@ -1,7 +1,9 @@
 // Any bytes in any chunking through the FrameAssembler. The input is split
 // into reads whose sizes come from the input itself (0 to 4096 bytes, so also
-// reads larger than the whole buffer), and every frame is checked against the
-// stream of bytes fed so far.
+// reads larger than the whole buffer). The frames must be those of a plain
+// model of the rules, kept in a growing vector, and each must be a run of the
+// stream fed so far that ends in CR LF, at most 2047 bytes, with no CR LF and
+// Art-Net ID inside it, ending where a read ends or the next ID begins.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -9,47 +11,111 @@
 #include <cstring>
 #include <vector>
 
+#include "app/artnet.h"
 #include "fuzz/check.h"
 #include "serial/frame_assembler.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+bool CrLfAt(const Bytes& bytes, std::size_t at) {
+  return at + 2 <= bytes.size() && bytes[at] == '\r' && bytes[at + 1] == '\n';
+}
+
+bool IdAt(const Bytes& bytes, std::size_t at) {
+  return at + sizeof kArtNetId <= bytes.size() &&
+         std::memcmp(bytes.data() + at, kArtNetId, sizeof kArtNetId) == 0;
+}
+
+// The rules, one byte at a time, with no bound on the collection. Also
+// gives where each frame ends in the stream.
+class Model {
+ public:
+  void Read(const Bytes& read, std::vector<Bytes>& frames, std::vector<std::size_t>& ends) {
+    for (const std::uint8_t byte : read) {
+      collection_.push_back(byte);
+      ++fed_;
+      const std::size_t size = collection_.size();
+      if (size >= 10 && CrLfAt(collection_, size - 10) && IdAt(collection_, size - 8)) {
+        if (!discarding_) {
+          frames.emplace_back(collection_.begin(), collection_.end() - 8);
+          ends.push_back(fed_ - 8);
+        }
+        collection_.erase(collection_.begin(), collection_.end() - 8);
+        discarding_ = false;
+        continue;
+      }
+      // The frame so far: less a CR LF and a part of the ID at the end.
+      std::size_t frame = size;
+      for (std::size_t k = 7; k >= 1; --k) {
+        if (size >= k + 2 && CrLfAt(collection_, size - k - 2) &&
+            std::memcmp(collection_.data() + size - k, kArtNetId, k) == 0) {
+          frame = size - k;
+          break;
+        }
+      }
+      if (frame >= FrameAssembler::kCapacity) discarding_ = true;
+    }
+    if (read.empty()) return;
+    if (discarding_) {
+      collection_.clear();
+      discarding_ = false;
+    } else if (collection_.size() >= 2 && CrLfAt(collection_, collection_.size() - 2)) {
+      frames.push_back(collection_);
+      ends.push_back(fed_);
+      collection_.clear();
+    }
+  }
+
+ private:
+  Bytes collection_;
+  std::size_t fed_ = 0;
+  bool discarding_ = false;
+};
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
   FrameAssembler assembler;
-  std::vector<std::uint8_t> stream;  // Every byte fed, in order.
-  std::size_t collection_start = 0;  // Where the bytes being collected began.
+  Model model;
+  Bytes stream;                     // Every byte fed, in order.
+  std::vector<std::size_t> read_ends;  // Where each read ended in the stream.
+  std::size_t previous_end = 0;
   while (input.remaining_bytes() > 0) {
     const auto read_size = input.ConsumeIntegralInRange<std::size_t>(0, 4096);
     // Each read in a buffer of its own size, so ASan sees a read past it.
-    const std::vector<std::uint8_t> read = input.ConsumeBytes<std::uint8_t>(read_size);
-    const std::size_t collected = stream.size() - collection_start;
+    const Bytes read = input.ConsumeBytes<std::uint8_t>(read_size);
     stream.insert(stream.end(), read.begin(), read.end());
-    const Frame frame = assembler.Append(read.data(), read.size());
+    read_ends.push_back(stream.size());
 
-    if (read.empty()) {
-      FUZZ_CHECK(frame.size == 0 && assembler.Collected() == collected);
-      continue;
+    std::vector<Bytes> frames;
+    assembler.Append(read.data(), read.size(), [&frames](const std::uint8_t* frame, std::size_t n) {
+      frames.emplace_back(frame, frame + n);
+    });
+    std::vector<Bytes> expected;
+    std::vector<std::size_t> frame_ends;
+    model.Read(read, expected, frame_ends);
+    FUZZ_CHECK(frames == expected);
+
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      const Bytes& frame = frames[i];
+      FUZZ_CHECK(frame.size() >= 2 && frame.size() < FrameAssembler::kCapacity);
+      FUZZ_CHECK(CrLfAt(frame, frame.size() - 2));
+      for (std::size_t at = 0; at + 10 <= frame.size(); ++at) {
+        FUZZ_CHECK(!(CrLfAt(frame, at) && IdAt(frame, at + 2)));
+      }
+      // A run of the stream after the previous frame, ending where a read
+      // ends or the next ID begins.
+      const std::size_t end = frame_ends[i];
+      FUZZ_CHECK(end <= stream.size() && end - frame.size() >= previous_end);
+      FUZZ_CHECK(std::memcmp(stream.data() + end - frame.size(), frame.data(), frame.size()) == 0);
+      bool at_read_end = false;
+      for (std::size_t read_end : read_ends) at_read_end = at_read_end || read_end == end;
+      FUZZ_CHECK(at_read_end || IdAt(stream, end));
+      previous_end = end;
     }
-    // A collection that would reach 2048 bytes is dropped with the read.
-    if (collected + read.size() >= FrameAssembler::kCapacity) {
-      FUZZ_CHECK(frame.size == 0 && assembler.Collected() == 0);
-      collection_start = stream.size();
-      continue;
-    }
-    const std::size_t end = stream.size();
-    const bool ends_frame =
-        end - collection_start >= 2 && stream[end - 2] == '\r' && stream[end - 1] == '\n';
-    if (!ends_frame) {
-      FUZZ_CHECK(frame.size == 0 && assembler.Collected() == collected + read.size());
-      continue;
-    }
-    // The frame is the whole collection: a contiguous run of the stream that
-    // ends with this read and with CR LF, at most 2047 bytes, nothing lost.
-    FUZZ_CHECK(frame.size == end - collection_start);
-    FUZZ_CHECK(frame.size >= 2 && frame.size <= FrameAssembler::kCapacity - 1);
-    FUZZ_CHECK(frame.data[frame.size - 2] == '\r' && frame.data[frame.size - 1] == '\n');
-    FUZZ_CHECK(std::memcmp(frame.data, stream.data() + collection_start, frame.size) == 0);
-    FUZZ_CHECK(assembler.Collected() == 0);
-    collection_start = end;
   }
   return 0;
 }

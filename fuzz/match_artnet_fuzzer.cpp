@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "fuzz/check.h"
-#include "net/artnet.h"
+#include "app/artnet.h"
 #include "net/artnet_filter.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,6 +1,6 @@
 #include "net/artnet_bpf.h"
 
-#include "net/artnet.h"
+#include "app/artnet.h"
 #include "net/artnet_filter.h"
 
 using namespace bpf;

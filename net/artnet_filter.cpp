@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "net/artnet.h"
+#include "app/artnet.h"
 
 namespace {
 constexpr std::uint8_t kProtocolUdp = 17;

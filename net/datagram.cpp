@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "net/artnet.h"
+#include "app/artnet.h"
 
 namespace {
 

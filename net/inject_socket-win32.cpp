@@ -1,7 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "net/artnet.h"
+#include "app/artnet.h"
 #include "net/inject_socket.h"
 
 const std::int32_t kMessageTooLongError = WSAEMSGSIZE;

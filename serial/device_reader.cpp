@@ -8,8 +8,7 @@ constexpr std::size_t kReadSize = 1024;
 void ReadDeviceOnce(DeviceHandle device, FrameAssembler& assembler, const FrameSink& sink) {
   std::uint8_t buffer[kReadSize];
   const std::size_t count = ReadDevice(device, buffer, sizeof buffer);
-  const Frame frame = assembler.Append(buffer, count);
-  if (frame.size != 0) sink(frame.data, frame.size);
+  assembler.Append(buffer, count, sink);
 }
 
 void DeviceReadLoop(DeviceHandle device, const FrameSink& sink) {

@@ -4,16 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 
 #include "serial/frame_assembler.h"
 #include "serial/serial_port.h"
 
-// Receives each complete frame, CR LF included.
-using FrameSink = std::function<void(const std::uint8_t* frame, std::size_t size)>;
-
 // One turn of the reader: waits for the device's bytes (ReadDevice), adds them
-// to `assembler` and hands a frame they complete to `sink`.
+// to `assembler` and hands every frame they complete to `sink`.
 void ReadDeviceOnce(DeviceHandle device, FrameAssembler& assembler, const FrameSink& sink);
 
 // The main thread's life after start-up: reads the device for good and hands

@@ -1,6 +1,7 @@
-// Art-Net facts the bridge relies on in more than one place.
-#ifndef ARTNET_NET_ARTNET_H_
-#define ARTNET_NET_ARTNET_H_
+// Art-Net facts that both directions of the bridge rely on: the network
+// side picks packets by them, the device side finds frames by them.
+#ifndef ARTNET_APP_ARTNET_H_
+#define ARTNET_APP_ARTNET_H_
 
 #include <cstdint>
 
@@ -17,4 +18,4 @@ constexpr int kArtNetOpCodeOffset = 8;
 constexpr std::uint8_t kOpPollReplyHigh = 0x21;
 constexpr std::uint8_t kOpSyncHigh = 0x52;
 
-#endif  // ARTNET_NET_ARTNET_H_
+#endif  // ARTNET_APP_ARTNET_H_
