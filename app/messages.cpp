@@ -46,6 +46,13 @@ constexpr std::string_view kMessageTexts[] = {
         // 串口写入超时.
         "\xb4\xae\xbf\xda\xd0\xb4\xc8\xeb\xb3\xac\xca\xb1."
         "    Serial write timeout.   code - ",
+        // 设备连接已断开,正在等待设备.
+        "\xc9\xe8\xb1\xb8\xc1\xac\xbd\xd3\xd2\xd1\xb6\xcf\xbf\xaa,"
+        "\xd5\xfd\xd4\xda\xb5\xc8\xb4\xfd\xc9\xe8\xb1\xb8."
+        "   Device connection lost, waiting for the device.",
+        // 设备已重新连接.
+        "\xc9\xe8\xb1\xb8\xd2\xd1\xd6\xd8\xd0\xc2\xc1\xac\xbd\xd3."
+        "   Device connected again.",
 };
 static_assert(std::size(kMessageTexts) == static_cast<std::size_t>(Message::kCount),
               "every message needs a text, in the order of the enum");

@@ -22,6 +22,8 @@ enum class Message {
   SendProblem,
   SerialWriteFailed,
   SerialWriteTimeout,
+  DeviceLost,
+  DeviceReconnected,
   kCount
 };
 

@@ -39,6 +39,11 @@ TEST(Messages, TextsAreTheExactGbkBytes) {
        "\xB4\xAE\xBF\xDA\xD0\xB4\xC8\xEB\xCA\xA7\xB0\xDC.    Serial port write failed.   code - "},
       {Message::SerialWriteTimeout,
        "\xB4\xAE\xBF\xDA\xD0\xB4\xC8\xEB\xB3\xAC\xCA\xB1.    Serial write timeout.   code - "},
+      {Message::DeviceLost,
+       "\xC9\xE8\xB1\xB8\xC1\xAC\xBD\xD3\xD2\xD1\xB6\xCF\xBF\xAA,\xD5\xFD\xD4\xDA\xB5\xC8\xB4\xFD"
+       "\xC9\xE8\xB1\xB8.   Device connection lost, waiting for the device."},
+      {Message::DeviceReconnected,
+       "\xC9\xE8\xB1\xB8\xD2\xD1\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3.   Device connected again."},
   };
   ASSERT_EQ(std::size(kExpected), static_cast<std::size_t>(Message::kCount));
   for (const auto& expected : kExpected) {

@@ -1,0 +1,121 @@
+#include "app/device_queue.h"
+
+#include <cstring>
+
+#include "app/artnet.h"
+
+namespace {
+
+constexpr std::uint16_t kOpDmx = 0x5000;
+constexpr std::uint16_t kOpNzs = 0x5100;
+// ArtDmx and ArtNzs: ID, OpCode, ProtVer (2), Sequence, Physical (ArtDmx) or
+// StartCode (ArtNzs) at 13, SubUni at 14, Net at 15, Length (2), data.
+constexpr std::size_t kStartCodeOffset = 13;
+constexpr std::size_t kUniverseOffset = 14;
+constexpr std::size_t kDmxHeaderSize = 18;
+
+}  // namespace
+
+DeviceQueue::DeviceQueue() : slots_(kCapacity) {
+  free_.reserve(kCapacity);
+  for (std::size_t i = kCapacity; i > 0; --i) free_.push_back(static_cast<std::uint16_t>(i - 1));
+}
+
+DeviceQueue::Stream DeviceQueue::Classify(std::uint32_t source, const std::uint8_t* payload,
+                                          std::size_t size) {
+  Stream stream;
+  // Shorter than its header, a DMX packet names no universe to coalesce by.
+  if (size < kDmxHeaderSize || std::memcmp(payload, kArtNetId, sizeof kArtNetId) != 0) return stream;
+  const std::uint16_t opcode = static_cast<std::uint16_t>(
+      payload[kArtNetOpCodeOffset] | payload[kArtNetOpCodeOffset + 1] << 8);
+  if (opcode != kOpDmx && opcode != kOpNzs) return stream;
+  // The 15-bit Port-Address, SubUni and Net, as they lie.
+  const std::uint64_t universe = payload[kUniverseOffset] | payload[kUniverseOffset + 1] << 8;
+  // ArtDmx's byte 13 is the physical input port, which says nothing about
+  // which data it carries; ArtNzs's is the start code, which does.
+  const std::uint64_t start_code = opcode == kOpNzs ? payload[kStartCodeOffset] : 0;
+  stream.dmx = true;
+  stream.source = source;
+  stream.key = std::uint64_t{opcode} << 24 | start_code << 16 | universe;
+  return stream;
+}
+
+void DeviceQueue::Fill(std::uint16_t slot, std::uint32_t source, const std::uint8_t* payload,
+                       std::size_t size, const Stream& stream) {
+  Slot& s = slots_[slot];
+  s.packet.source = source;
+  s.packet.size = size;
+  std::memcpy(s.packet.bytes.data(), payload, size);
+  s.stream = stream;
+}
+
+void DeviceQueue::Append(std::uint16_t slot) {
+  slots_[slot].previous = tail_;
+  slots_[slot].next = kNone;
+  if (tail_ != kNone) {
+    slots_[tail_].next = slot;
+  } else {
+    head_ = slot;
+  }
+  tail_ = slot;
+  ++size_;
+}
+
+void DeviceQueue::Unlink(std::uint16_t slot) {
+  const Slot& s = slots_[slot];
+  if (s.previous != kNone) {
+    slots_[s.previous].next = s.next;
+  } else {
+    head_ = s.next;
+  }
+  if (s.next != kNone) {
+    slots_[s.next].previous = s.previous;
+  } else {
+    tail_ = s.previous;
+  }
+  free_.push_back(slot);
+  --size_;
+}
+
+DeviceQueue::Offered DeviceQueue::Offer(std::uint32_t source, const std::uint8_t* payload,
+                                        std::size_t size) {
+  if (size > kMaxQueuedPacket) return Offered::kDropped;
+  const Stream stream = Classify(source, payload, size);
+  std::uint16_t oldest_dmx = kNone;
+  for (std::uint16_t at = head_; at != kNone; at = slots_[at].next) {
+    if (stream.dmx && slots_[at].stream == stream) {
+      // The newer data takes the older one's place in the line.
+      Fill(at, source, payload, size, stream);
+      return Offered::kReplaced;
+    }
+    if (oldest_dmx == kNone && slots_[at].stream.dmx) oldest_dmx = at;
+  }
+  Offered offered = Offered::kQueued;
+  if (free_.empty()) {
+    if (stream.dmx || oldest_dmx == kNone) return Offered::kDropped;
+    Unlink(oldest_dmx);
+    offered = Offered::kDisplaced;
+  }
+  const std::uint16_t slot = free_.back();
+  free_.pop_back();
+  Fill(slot, source, payload, size, stream);
+  Append(slot);
+  return offered;
+}
+
+bool DeviceQueue::Take(QueuedPacket* out) {
+  if (head_ == kNone) return false;
+  const std::uint16_t slot = head_;
+  const QueuedPacket& packet = slots_[slot].packet;
+  out->source = packet.source;
+  out->size = packet.size;
+  std::memcpy(out->bytes.data(), packet.bytes.data(), packet.size);
+  Unlink(slot);
+  return true;
+}
+
+std::size_t DeviceQueue::Clear() {
+  const std::size_t dropped = size_;
+  while (head_ != kNone) Unlink(head_);
+  return dropped;
+}
