@@ -16,6 +16,11 @@ namespace {
 // One line at a time, from whichever thread writes it.
 std::mutex g_console_mutex;
 
+// The terminal's settings while Pause has changed them.
+std::mutex g_terminal_mutex;
+termios g_saved_terminal;
+bool g_terminal_changed = false;
+
 const std::string& LocaleCodeset() {
   static const std::string codeset = [] {
     setlocale(LC_CTYPE, "");
@@ -90,6 +95,11 @@ void Pause() {
   // Not a terminal (a pipe, a file, a service's /dev/null): nobody can press
   // a key, so do not wait for one.
   if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0) {
+    {
+      std::lock_guard<std::mutex> lock(g_terminal_mutex);
+      g_saved_terminal = saved;
+      g_terminal_changed = true;
+    }
     termios raw = saved;
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
     raw.c_cc[VMIN] = 1;
@@ -98,7 +108,14 @@ void Pause() {
     char key;
     while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
     }
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    RestoreConsole();
   }
   WriteConsoleText("\n");
+}
+
+void RestoreConsole() {
+  std::lock_guard<std::mutex> lock(g_terminal_mutex);
+  if (!g_terminal_changed) return;
+  tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_terminal);
+  g_terminal_changed = false;
 }

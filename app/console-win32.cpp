@@ -59,3 +59,6 @@ void WriteConsoleLine(std::string_view gbk_text) {
 }
 
 void Pause() { std::system("pause"); }
+
+// The command processor's pause changes nothing that outlives it.
+void RestoreConsole() {}

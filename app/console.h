@@ -33,4 +33,8 @@ void WriteConsoleText(std::string_view gbk_text);
 // service or a script.
 void Pause();
 
+// Puts the console back as the bridge found it, should Pause have changed it
+// (Linux: echo and line mode, off while it waits for a key). Any thread.
+void RestoreConsole();
+
 #endif  // ARTNET_APP_CONSOLE_H_

@@ -2,40 +2,60 @@
 // an Art-Net device on a serial port.
 //
 // It takes no arguments and reads no configuration. Start-up sets up the
-// network side before any serial port is touched, finds the device, and then
-// runs one thread per direction until the process is ended:
-//   network to device: capture socket -> RunCaptureLoop (MatchArtNet) -> WriteDevice
-//   device to network: ReadDevice -> FrameAssembler -> SendLocalDatagram
+// network side before any serial port is touched and finds the device; then
+// each direction runs on threads of its own until the user asks it to stop:
+//   network to device: capture socket -> RunCaptureLoop (MatchArtNet)
+//                      -> DeviceWriter (its queue, at the wire's pace) -> DeviceLink
+//   device to network: DeviceLink -> FrameAssembler -> SendLocalDatagram
+// The device may go and come back meanwhile (DeviceLink).
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 #include <system_error>
 #include <thread>
 
 #include "app/console.h"
+#include "app/device_writer.h"
+#include "app/stop_request.h"
+#include "app/traffic_counts.h"
 #include "net/capture_loop.h"
 #include "net/capture_socket.h"
 #include "net/inject_socket.h"
 #include "net/local_address.h"
+#include "serial/device_link.h"
 #include "serial/device_reader.h"
 #include "serial/serial_port.h"
 
 namespace {
 
-// The network-to-device direction, the capture thread's body: every captured
-// Art-Net packet the device is to see is written to it. A failed receive ends
-// the direction for good, with CommunicationError.
-void CaptureToDevice(NativeSocket capture, DeviceHandle device) {
+// The network-to-device direction's first half, the capture thread's body:
+// every captured Art-Net packet the device is to see goes to the writer. A
+// failed receive ends the direction for good, with CommunicationError.
+void CaptureToDevice(NativeSocket capture, DeviceWriter& writer) {
   const std::uint32_t error = RunCaptureLoop(
       [capture](std::uint8_t* buffer, std::size_t capacity) {
         return ReceiveCaptured(capture, buffer, capacity);
       },
-      [device](const std::uint8_t* payload, std::size_t size) { WriteDevice(device, payload, size); });
+      [&writer](std::uint32_t source, const std::uint8_t* payload, std::size_t size) {
+        writer.Offer(source, payload, size);
+      });
   WriteMessage(Message::CommunicationError, error);
+}
+
+// Ends the process once the bridge has let go of its port. The capture
+// thread may still be waiting for a packet and holds on to objects of
+// main's: the process ends without unwinding, which nothing here needs.
+[[noreturn]] void Exit(int code) {
+  StopCompleted();
+  std::_Exit(code);
 }
 
 }  // namespace
 
 int main() {
+  InstallStopRequests();
+
   CaptureSocket capture;
   capture.Init();
   if (capture.socket() == kInvalidSocket) {
@@ -44,21 +64,42 @@ int main() {
     return 1;
   }
 
-  // Writes the probe: the device's first message, before the capture thread
-  // can write anything.
-  const DeviceHandle device = FindDevicePort();
+  // From here on a request to stop waits until the port is let go. The
+  // probe is the device's first message, before any captured packet.
+  SetStopHandler([] {});
+  std::string path;
+  const DeviceHandle device = FindDevicePort(&StopRequested(), &path);
   if (device == kInvalidDevice) {
+    if (StopRequested().load()) Exit(0);
     WriteMessage(Message::NoDeviceFound);
+    // Nothing to let go of: a request at the prompt ends the process.
+    SetStopHandler(nullptr);
     Pause();
     return 1;
   }
 
-  // Network to device, on a thread of its own for the life of the process.
+  TrafficCounts counts;
+  DeviceLink link(device, path);
+  DeviceWriter writer(link, counts);
+  link.SetListener([&writer](bool connected) { writer.SetConnected(connected); });
+  SetStopHandler([&link, &writer] {
+    link.Stop();
+    writer.Stop();
+  });
+  if (StopRequested().load()) {
+    link.Stop();
+    writer.Stop();
+  }
+
+  // Network to device: the capture thread for good, the writer until the
+  // bridge stops.
+  std::thread writing;
   try {
-    std::thread(CaptureToDevice, capture.socket(), device).detach();
+    writing = std::thread(&DeviceWriter::Run, &writer);
+    std::thread(CaptureToDevice, capture.socket(), std::ref(writer)).detach();
   } catch (const std::system_error& error) {
-    // Without the thread only the device-to-network direction runs, as after
-    // a capture failure, and the user is told the same way.
+    // Without the threads only the device-to-network direction runs, as
+    // after a capture failure, and the user is told the same way.
     WriteMessage(Message::CommunicationError, static_cast<std::uint32_t>(error.code().value()));
   }
 
@@ -68,7 +109,15 @@ int main() {
   // Device to network, on the main thread. The address is looked up again:
   // the device's frames go from and to it.
   const LocalAddress local = GetLocalIPv4();
-  DeviceReadLoop(device, [inject, local](const std::uint8_t* frame, std::size_t size) {
-    SendLocalDatagram(inject, local, local, frame, size);
+  DeviceReadLoop(link, [inject, local, &counts](const std::uint8_t* frame, std::size_t size) {
+    const bool sent = SendLocalDatagram(inject, local, local, frame, size) >= 0;
+    (sent ? counts.frames_to_network : counts.failed_sends).fetch_add(1);
   });
+
+  // Stopped: the writer lets go of the port within its next look, then the
+  // port is released (on Linux its exclusive mark included).
+  writer.Stop();
+  if (writing.joinable()) writing.join();
+  link.Close();
+  Exit(0);
 }

@@ -1,5 +1,7 @@
 #include "net/capture_loop.h"
 
+#include <cstring>
+
 #include "net/artnet_filter.h"
 
 std::uint32_t RunCaptureLoop(const CaptureReceiver& receive, const PayloadForwarder& forward) {
@@ -17,7 +19,12 @@ std::uint32_t RunCaptureLoop(const CaptureReceiver& receive, const PayloadForwar
         continue;
       case CaptureReceive::Result::kPacket:
         if (const auto payload = MatchArtNet(buffer, received.size)) {
-          forward(buffer + payload->offset, payload->length);
+          // A kept packet holds at least 18 bytes (a UDP header and 10
+          // payload bytes after any header length), so the IPv4 source
+          // address, bytes 12 to 15, lies inside it.
+          std::uint32_t source;
+          std::memcpy(&source, buffer + 12, sizeof source);
+          forward(source, buffer + payload->offset, payload->length);
         }
         continue;
     }

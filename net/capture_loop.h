@@ -16,11 +16,14 @@
 constexpr std::size_t kCaptureBufferSize = 2048;
 
 using CaptureReceiver = std::function<CaptureReceive(std::uint8_t* buffer, std::size_t capacity)>;
-using PayloadForwarder = std::function<void(const std::uint8_t* payload, std::size_t size)>;
+// Takes the Art-Net payload of a captured packet and the packet's IPv4 source
+// address (network byte order).
+using PayloadForwarder =
+    std::function<void(std::uint32_t source, const std::uint8_t* payload, std::size_t size)>;
 
 // Receives packets into a zeroed kCaptureBufferSize-byte buffer one at a time
-// and forwards the payload of each one MatchArtNet keeps. Packets too large
-// for the buffer are skipped. Returns the error code of the first failed
+// and forwards the payload of each one MatchArtNet keeps, with its source.
+// Packets too large for the buffer are skipped. Returns the error code of the first failed
 // receive; writes nothing. The calling thread only.
 std::uint32_t RunCaptureLoop(const CaptureReceiver& receive, const PayloadForwarder& forward);
 

@@ -49,11 +49,13 @@ struct ScriptedSocket {
   }
 };
 
-std::uint32_t RunOver(ScriptedSocket& socket, std::vector<Bytes>& forwarded) {
+std::uint32_t RunOver(ScriptedSocket& socket, std::vector<Bytes>& forwarded,
+                      std::vector<std::uint32_t>* sources = nullptr) {
   return RunCaptureLoop(
       [&socket](std::uint8_t* buffer, std::size_t capacity) { return socket.Receive(buffer, capacity); },
-      [&forwarded](const std::uint8_t* payload, std::size_t size) {
+      [&forwarded, sources](std::uint32_t source, const std::uint8_t* payload, std::size_t size) {
         forwarded.emplace_back(payload, payload + size);
+        if (sources != nullptr) sources->push_back(source);
       });
 }
 
@@ -64,7 +66,9 @@ Bytes Payload(const Bytes& packet) { return Bytes(packet.begin() + 28, packet.en
 // loop ends on the first failed receive, with that receive's code.
 TEST(CaptureLoop, DropsTooLargePacketsAndEndsOnAFailedReceive) {
   const Bytes first = ArtDmxPacket(530, 1);
-  const Bytes second = ArtDmxPacket(10, 2);
+  Bytes second = ArtDmxPacket(10, 2);
+  const std::uint8_t source[4] = {10, 77, 0, 3};
+  std::memcpy(second.data() + 12, source, 4);
   ScriptedSocket socket;
   socket.steps = {
       {CaptureReceive::Result::kPacket, first, 0},
@@ -75,11 +79,16 @@ TEST(CaptureLoop, DropsTooLargePacketsAndEndsOnAFailedReceive) {
       {CaptureReceive::Result::kPacket, first, 0},  // Never received.
   };
   std::vector<Bytes> forwarded;
-  EXPECT_EQ(RunOver(socket, forwarded), 10054u);
+  std::vector<std::uint32_t> sources;
+  EXPECT_EQ(RunOver(socket, forwarded, &sources), 10054u);
   EXPECT_EQ(socket.capacity_seen, 2048u);
   ASSERT_EQ(forwarded.size(), 2u);
   EXPECT_EQ(forwarded[0], Payload(first));
   EXPECT_EQ(forwarded[1], Payload(second));
+  // The source address as it lies in the header: network byte order.
+  std::uint32_t expected_source;
+  std::memcpy(&expected_source, source, 4);
+  EXPECT_EQ(sources, (std::vector<std::uint32_t>{0, expected_source}));
   EXPECT_EQ(socket.steps.size(), 1u);
 }
 

@@ -1,17 +1,18 @@
 #include "serial/device_reader.h"
 
-namespace {
-// Every read asks for this many bytes.
-constexpr std::size_t kReadSize = 1024;
-}  // namespace
-
 void ReadDeviceOnce(DeviceHandle device, FrameAssembler& assembler, const FrameSink& sink) {
-  std::uint8_t buffer[kReadSize];
+  std::uint8_t buffer[kDeviceReadSize];
   const std::size_t count = ReadDevice(device, buffer, sizeof buffer);
   assembler.Append(buffer, count, sink);
 }
 
-void DeviceReadLoop(DeviceHandle device, const FrameSink& sink) {
+void DeviceReadLoop(DeviceLink& link, const FrameSink& sink) {
   FrameAssembler assembler;
-  for (;;) ReadDeviceOnce(device, assembler, sink);
+  std::uint8_t buffer[kDeviceReadSize];
+  while (!link.stopped()) {
+    const DeviceLink::Read read = link.ReadOrReconnect(buffer, sizeof buffer);
+    // What the old port sent of an unfinished frame is not the new one's.
+    if (read.new_port) assembler = FrameAssembler();
+    assembler.Append(buffer, read.count, sink);
+  }
 }

@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -13,6 +15,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -24,8 +27,16 @@
 
 namespace {
 
-constexpr int kWriteWaitMs = 500;
-constexpr int kReadWaitMs = 2000;
+// A write that makes no progress this long is reported, once.
+constexpr std::int64_t kStallMs = 500;
+// How often a waiting write looks whether it is to give up.
+constexpr int kWriteSliceMs = 100;
+
+// Where programs that use serial ports (minicom, cu, uucp) leave their lock
+// files, "LCK..ttyUSB0" for /dev/ttyUSB0 (the Filesystem Hierarchy
+// Standard's /var/lock; /run/lock on current systems, which /var/lock points
+// to).
+constexpr const char* kLockDirectory = "/var/lock";
 
 bool IsUsbAdapter(const std::string& name) {
   return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0;
@@ -59,8 +70,45 @@ void SleepMs(int ms) {
   }
 }
 
+// True when another live process holds the UUCP lock file of the port at
+// `path`. The file holds the holder's PID, as ten ASCII digits (or, from old
+// programs, as a binary int). A lock whose process is gone is stale and
+// ignored; it is not the bridge's to remove.
+bool LockedByAnotherProgram(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  std::ifstream file(std::string(kLockDirectory) + "/LCK.." + name, std::ios::binary);
+  if (!file) return false;
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  long pid = 0;
+  const bool ascii = text.find_first_not_of("0123456789 \n") == std::string::npos;
+  if (!ascii && text.size() == sizeof(int)) {
+    int binary = 0;
+    std::copy(text.begin(), text.end(), reinterpret_cast<char*>(&binary));
+    pid = binary;
+  } else {
+    pid = std::strtol(text.c_str(), nullptr, 10);
+  }
+  if (pid <= 0 || pid == getpid()) return false;
+  // EPERM: the process lives, under another user.
+  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+// USB serial drivers hold received bytes in the adapter until a latency
+// timer runs out (16 ms on FTDI chips) unless asked for low latency (1 ms),
+// which would hold the tail of each of the device's frames that long. Ports
+// that have no such setting (a pty answers ENOTTY) stay as they are.
+void AskForLowLatency(int fd) {
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+  if ((serial.flags & ASYNC_LOW_LATENCY) != 0) return;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  ioctl(fd, TIOCSSERIAL, &serial);
+}
+
 // Takes the port for the bridge alone and sets the link up. Both queues are
-// cleared only here, before the first byte of traffic.
+// cleared only here, before the first byte of traffic. A port given up is
+// left as it was found: its settings, its modem lines and its exclusivity.
 bool ConfigurePort(int fd) {
   // Programs that share ports politely (another bridge, pyserial's exclusive
   // mode) hold a lock on them. The lock goes with the descriptor.
@@ -69,6 +117,12 @@ bool ConfigurePort(int fd) {
   // kernel lets in anyway.
   int exclusive = 0;
   if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) return false;
+  SavedLink saved;
+  int modem_lines = 0;
+  if (!SaveLink(fd, &saved)) return false;
+  // A pty has no modem lines: TIOCMGET fails with ENOTTY, and there is
+  // nothing to put back.
+  const bool modem_saved = ioctl(fd, TIOCMGET, &modem_lines) == 0;
   // From now on opens by others fail with EBUSY.
   if (ioctl(fd, TIOCEXCL) != 0) return false;
   std::uint32_t input_baud = 0;
@@ -76,18 +130,28 @@ bool ConfigurePort(int fd) {
   const int dtr = TIOCM_DTR;
   const bool usable =
       SetRawLink(fd, kDeviceBaudRate) &&
-      // A driver that cannot make the speed rounds it or keeps the old one;
-      // the device would then see garbage.
+      // A driver that cannot make the speed rounds it or keeps the one it
+      // had; the device would then see garbage.
       GetLinkSpeed(fd, &input_baud, &output_baud) && input_baud == kDeviceBaudRate &&
       output_baud == kDeviceBaudRate &&
       // A pty has no modem lines: TIOCMBIS fails with ENOTTY, and the port is
       // still good for the device.
       (ioctl(fd, TIOCMBIS, &dtr) == 0 || errno == ENOTTY) && tcflush(fd, TCIOFLUSH) == 0;
-  // The mark stays on the port while anyone has it open, and on a pty for as
-  // long as its other end is open: a port given up must not keep it.
-  if (!usable) ioctl(fd, TIOCNXCL);
-  return usable;
+  if (!usable) {
+    RestoreLink(fd, saved);
+    if (modem_saved) ioctl(fd, TIOCMSET, &modem_lines);
+    // The mark stays on the port while anyone has it open, and on a pty for
+    // as long as its other end is open: a port given up must not keep it.
+    ioctl(fd, TIOCNXCL);
+    return false;
+  }
+  AskForLowLatency(fd);
+  return true;
 }
+
+// The errors of a port that has gone: an unplugged USB adapter (EIO, ENXIO,
+// ENODEV), a pty whose other end closed (EIO).
+bool IsLost(int error) { return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE; }
 
 }  // namespace
 
@@ -148,6 +212,8 @@ std::vector<std::string> ListSerialPortsUnder(const std::string& tty_class_dir) 
 }
 
 int OpenDevicePort(const std::string& path) {
+  // Not even opened: opening may raise DTR on some drivers.
+  if (LockedByAnotherProgram(path)) return -1;
   const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return -1;
   if (!ConfigurePort(fd)) {
@@ -159,66 +225,96 @@ int OpenDevicePort(const std::string& path) {
 
 std::vector<std::string> ListSerialPorts() { return ListSerialPortsUnder("/sys/class/tty"); }
 
-DeviceHandle FindDevicePort() {
-  for (const std::string& path : ListSerialPorts()) {
-    const int fd = OpenDevicePort(path);
+DeviceHandle FindDevicePort(const std::atomic<bool>* abandon, std::string* path) {
+  for (const std::string& candidate : ListSerialPorts()) {
+    const int fd = OpenDevicePort(candidate);
     if (fd < 0) continue;
-    WriteDevice(fd, kArtPollProbe, sizeof kArtPollProbe);
+    if (WriteDevice(fd, kArtPollProbe, sizeof kArtPollProbe, abandon).result == WriteResult::kAbandoned) {
+      CloseDevicePort(fd);
+      return kInvalidDevice;
+    }
+    if (path != nullptr) *path = candidate;
     return fd;
   }
   return kInvalidDevice;
 }
 
-bool WriteDevice(DeviceHandle device, const std::uint8_t* data, std::size_t length) {
+void CloseDevicePort(DeviceHandle device) {
   const int fd = static_cast<int>(device);
-  const std::int64_t deadline = MonotonicMs() + kWriteWaitMs;
-  std::size_t sent = 0;
-  while (sent < length) {
-    const ssize_t n = write(fd, data + sent, length - sent);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) {
-      WriteMessage(Message::SerialWriteFailed, static_cast<std::uint32_t>(errno));
-      return sent > 0;
-    }
-    // The output queue is full: wait for room, within what is left of the
-    // message's 500 ms.
-    for (;;) {
-      const std::int64_t left = deadline - MonotonicMs();
-      pollfd port{fd, POLLOUT, 0};
-      const int ready = left > 0 ? poll(&port, 1, static_cast<int>(left)) : 0;
-      if (ready > 0) break;
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready < 0) {
-        WriteMessage(Message::SerialWriteFailed, static_cast<std::uint32_t>(errno));
-      } else {
-        // Still full: the code is that of the write that could not go on.
-        WriteMessage(Message::SerialWriteTimeout, static_cast<std::uint32_t>(EAGAIN));
-      }
-      return sent > 0;
-    }
-    // Ready, or hung up: the next write says which.
-  }
-  return sent > 0;
+  // On a pty the exclusive mark outlives the descriptor while the other end
+  // is open, and would keep the next start of the bridge out.
+  ioctl(fd, TIOCNXCL);
+  close(fd);  // The flock goes with it.
 }
 
-std::size_t ReadDevice(DeviceHandle device, std::uint8_t* buffer, std::size_t capacity) {
+DeviceWrite WriteDevice(DeviceHandle device, const std::uint8_t* data, std::size_t length,
+                        const std::atomic<bool>* abandon) {
+  if (length > kMaxDeviceMessage) return {WriteResult::kFailed, static_cast<std::uint32_t>(EMSGSIZE)};
+  const int fd = static_cast<int>(device);
+  std::int64_t last_progress = MonotonicMs();
+  bool stall_reported = false;
+  std::size_t sent = 0;
+  while (sent < length || length == 0) {
+    const ssize_t n = write(fd, data + sent, length - sent);
+    if (n > 0 || (n == 0 && length == 0)) {
+      sent += static_cast<std::size_t>(n);
+      last_progress = MonotonicMs();
+      stall_reported = false;
+      if (length == 0) break;
+      continue;
+    }
+    const int error = n < 0 ? errno : EAGAIN;
+    if (error == EINTR) continue;
+    if (IsLost(error)) return {WriteResult::kLost, static_cast<std::uint32_t>(error)};
+    if (error != EAGAIN) return {WriteResult::kFailed, static_cast<std::uint32_t>(error)};
+    // The driver's queue is full: the device is not taking bytes as fast as
+    // they come. What was written of the message stays written, so the rest
+    // must follow, whenever the device takes it.
+    for (;;) {
+      if (abandon != nullptr && abandon->load()) {
+        return {WriteResult::kAbandoned, 0};
+      }
+      pollfd port{fd, POLLOUT, 0};
+      const int ready = poll(&port, 1, kWriteSliceMs);
+      if (!stall_reported && MonotonicMs() - last_progress >= kStallMs) {
+        // The code is that of the write that could not go on.
+        WriteMessage(Message::SerialWriteTimeout, static_cast<std::uint32_t>(EAGAIN));
+        stall_reported = true;
+      }
+      // Room, or hung up: the next write says which.
+      if (ready > 0) break;
+      if (ready < 0 && errno != EINTR) {
+        return {WriteResult::kFailed, static_cast<std::uint32_t>(errno)};
+      }
+    }
+  }
+  return {WriteResult::kWritten, 0};
+}
+
+std::size_t DeviceOutputQueued(DeviceHandle device) {
+  int queued = 0;
+  if (ioctl(static_cast<int>(device), TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+  return static_cast<std::size_t>(queued);
+}
+
+std::size_t ReadDevice(DeviceHandle device, std::uint8_t* buffer, std::size_t capacity, bool* lost) {
+  if (lost != nullptr) *lost = false;
   if (capacity == 0) return 0;
   const int fd = static_cast<int>(device);
   pollfd port{fd, POLLIN, 0};
   const int ready = poll(&port, 1, kReadWaitMs);
-  if (ready <= 0) return 0;  // Silence for two seconds, or a signal.
+  if (ready <= 0) return 0;  // Silence, or a signal.
   if ((port.revents & POLLIN) != 0) {
     const ssize_t n = read(fd, buffer, capacity);
     if (n > 0) return static_cast<std::size_t>(n);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
-    // End of file (a hung-up tty) or EIO: the device is gone.
+    if (n < 0 && !IsLost(errno)) return 0;
+    // End of file (a hung-up tty), EIO, ENXIO: the device is gone.
   }
   // The port is gone (an adapter unplugged, the other end of a pty closed):
-  // poll would now return at once forever. Wait as a silent device would.
+  // poll would now return at once forever. Wait as for a silent device, so
+  // that no caller spins on it.
+  if (lost != nullptr) *lost = true;
   SleepMs(kReadWaitMs);
   return 0;
 }

@@ -2,10 +2,11 @@
 // overlapped I/O without sharing, and the writer's and the reader's
 // overlapped operations on it.
 //
-// The two directions share the handle with no lock between them (the capture
-// thread writes, the main thread reads). Neither ever purges the port once
-// the bridge runs, so neither can throw away the other's bytes or abort the
-// other's operation; the only purge is discovery's, before any traffic.
+// The two directions share the handle (the writer thread writes, the main
+// thread reads; serial/device_link.h keeps it open while either uses it).
+// Neither ever purges the port once the bridge runs, so neither can throw
+// away the other's bytes or abort the other's operation; the only purge is
+// discovery's, before any traffic.
 #include "serial/serial_port-win32.h"
 
 #include <windows.h>
@@ -31,8 +32,12 @@ constexpr std::size_t kDevicePathChars = 15;
 constexpr DWORD kDriverQueueBytes = 2048;
 constexpr std::size_t kTransmitCopyBytes = 2048;
 
-constexpr DWORD kWriteWaitMs = 500;
-constexpr DWORD kReadWaitMs = 2000;
+// A write pending this long is reported, once; it goes on waiting.
+constexpr ULONGLONG kStallMs = 500;
+// How often a waiting write looks whether it is to give up.
+constexpr DWORD kWriteSliceMs = 100;
+// How long a read that went pending is waited for.
+constexpr DWORD kPendingReadWaitMs = 2000;
 
 // When the port cannot signal arriving bytes (see WaitForDeviceBytes), the
 // reader looks at its input queue after a pause that starts here and doubles
@@ -43,6 +48,31 @@ constexpr DWORD kFirstPauseMs = 1;
 constexpr DWORD kLongestPauseMs = 16;
 
 HANDLE AsHandle(DeviceHandle device) { return reinterpret_cast<HANDLE>(device); }
+
+// The errors of a port whose device has gone, which it then gives on every
+// call: serial drivers have no common way to say so. Those seen from USB
+// serial drivers after a surprise removal are ERROR_ACCESS_DENIED (5),
+// ERROR_BAD_COMMAND (22, "the device does not recognize the command"),
+// ERROR_GEN_FAILURE (31) and ERROR_DEVICE_NOT_CONNECTED (1167); Wine gives
+// ERROR_NOT_READY (21) for a port whose pty has hung up. ERROR_INVALID_PARAMETER
+// is not among them: some virtual ports fail ClearCommError with it always.
+bool IsLost(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The same for a call the bridge did not cancel itself: usbser.sys fails
+// every call with ERROR_OPERATION_ABORTED (995) once its device is gone.
+bool IsLostUncancelled(DWORD error) { return IsLost(error) || error == ERROR_OPERATION_ABORTED; }
 
 // The reader's knowledge of the port it reads: whether its event waits work.
 // Kept per thread; only the main thread reads the device.
@@ -90,6 +120,7 @@ CommEventWait WaitForCommEvent(HANDLE port, DWORD timeout_ms) {
 enum class InputState { kBytesWaiting, kNothing, kLost };
 
 // Blocks until the port's input queue holds bytes, for at most kReadWaitMs.
+// kLost when the port has gone.
 // Waits on EV_RXCHAR; on a port whose event waits fail, it looks at the queue
 // after short pauses instead, never back to back.
 InputState WaitForDeviceBytes(HANDLE port) {
@@ -105,7 +136,13 @@ InputState WaitForDeviceBytes(HANDLE port) {
   for (;;) {
     DWORD errors = 0;
     COMSTAT status;
-    if (!ClearCommError(port, &errors, &status)) return InputState::kLost;
+    if (!ClearCommError(port, &errors, &status)) {
+      if (IsLostUncancelled(GetLastError())) return InputState::kLost;
+      // A port whose status query fails for another reason is read all the
+      // same, after a pause: never spin on it.
+      Sleep(kLongestPauseMs);
+      return InputState::kBytesWaiting;
+    }
     if (status.cbInQue > 0) return InputState::kBytesWaiting;
     const ULONGLONG now = GetTickCount64();
     if (now >= deadline) return InputState::kNothing;
@@ -135,9 +172,10 @@ InputState WaitForDeviceBytes(HANDLE port) {
 }
 
 // Reads the bytes waiting in the input queue. Returns their count, taken from
-// the completion record; a read still pending after kReadWaitMs is cancelled
-// and waited for before its buffer and record go away.
-bool ReadWaitingBytes(HANDLE port, std::uint8_t* buffer, DWORD capacity, DWORD* count) {
+// the completion record; a read still pending after kPendingReadWaitMs is
+// cancelled and waited for before its buffer and record go away. Sets
+// `*lost` when the port has gone.
+bool ReadWaitingBytes(HANDLE port, std::uint8_t* buffer, DWORD capacity, DWORD* count, bool* lost) {
   *count = 0;
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (event == nullptr) return false;
@@ -148,9 +186,11 @@ bool ReadWaitingBytes(HANDLE port, std::uint8_t* buffer, DWORD capacity, DWORD* 
   // With ReadIntervalTimeout = MAXDWORD and no total time-out the read
   // returns at once with what the queue holds; the pending branch is rare.
   if (!ReadFile(port, buffer, capacity, nullptr, &overlapped)) {
-    if (GetLastError() == ERROR_IO_PENDING) {
-      if (WaitForSingleObject(event, kReadWaitMs) != WAIT_OBJECT_0) CancelIoEx(port, &overlapped);
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+      if (WaitForSingleObject(event, kPendingReadWaitMs) != WAIT_OBJECT_0) CancelIoEx(port, &overlapped);
     } else {
+      *lost = IsLostUncancelled(error);
       started = false;
     }
   }
@@ -163,6 +203,15 @@ bool ReadWaitingBytes(HANDLE port, std::uint8_t* buffer, DWORD capacity, DWORD* 
   }
   CloseHandle(event);
   return started;
+}
+
+// A port name as UTF-8, for portable code.
+std::string NarrowName(const std::wstring& name) {
+  const int wide = static_cast<int>(name.size());
+  const int size = WideCharToMultiByte(CP_UTF8, 0, name.data(), wide, nullptr, 0, nullptr, nullptr);
+  std::string narrow(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, name.data(), wide, narrow.data(), size, nullptr, nullptr);
+  return narrow;
 }
 
 }  // namespace
@@ -206,13 +255,7 @@ std::vector<std::wstring> ReadPortNames(HKEY key) {
 
 std::vector<std::string> ListSerialPorts() {
   std::vector<std::string> ports;
-  for (const std::wstring& name : ListSerialPortNames()) {
-    const int wide = static_cast<int>(name.size());
-    const int size = WideCharToMultiByte(CP_UTF8, 0, name.data(), wide, nullptr, 0, nullptr, nullptr);
-    std::string port(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) WideCharToMultiByte(CP_UTF8, 0, name.data(), wide, port.data(), size, nullptr, nullptr);
-    ports.push_back(port);
-  }
+  for (const std::wstring& name : ListSerialPortNames()) ports.push_back(NarrowName(name));
   return ports;
 }
 
@@ -257,13 +300,29 @@ HANDLE OpenDevicePort(const std::wstring& path) {
   bool usable = SetupComm(port, kDriverQueueBytes, kDriverQueueBytes) &&
                 SetCommTimeouts(port, &timeouts) && GetCommState(port, &dcb);
   if (usable) {
-    // Only these five fields change; flow control, RTS and the special
-    // characters stay as the driver has them.
     dcb.BaudRate = kDeviceBaudRate;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
+    // The driver returns what the last program set, and the link must carry
+    // every byte as it is: Art-Net is full of 0x00, and DMX data holds 0x11
+    // and 0x13 as often as any other byte. So no XON/XOFF either way (0x13
+    // would stall the link, 0x11 and 0x13 vanish), no NUL stripping, no
+    // parity check or error character, no abort on a line error (reads
+    // would fail as if the device had gone), and no waiting on CTS or DSR
+    // (every write would wait out its time). RTS control and the special
+    // characters stay as the driver has them.
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fAbortOnError = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
     // Wine accepts 1,200,000 baud on a pty-backed port but sets the pty to
     // 38400 and reads that back; Windows drivers keep the rate or refuse it.
     usable = SetCommState(port, &dcb) && PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR);
@@ -275,82 +334,105 @@ HANDLE OpenDevicePort(const std::wstring& path) {
   return port;
 }
 
-DeviceHandle FindDevicePort() {
+DeviceHandle FindDevicePort(const std::atomic<bool>* abandon, std::string* path) {
   for (const std::wstring& name : ListSerialPortNames()) {
-    const std::wstring path = DevicePathForPortName(name);
-    if (path.empty()) continue;
-    HANDLE port = OpenDevicePort(path);
+    const std::wstring device_path = DevicePathForPortName(name);
+    if (device_path.empty()) continue;
+    HANDLE port = OpenDevicePort(device_path);
     if (port == INVALID_HANDLE_VALUE) continue;
     const DeviceHandle device = reinterpret_cast<DeviceHandle>(port);
-    WriteDevice(device, kArtPollProbe, sizeof kArtPollProbe);
+    if (WriteDevice(device, kArtPollProbe, sizeof kArtPollProbe, abandon).result ==
+        WriteResult::kAbandoned) {
+      CloseHandle(port);
+      return kInvalidDevice;
+    }
+    if (path != nullptr) *path = NarrowName(name);
     return device;
   }
   return kInvalidDevice;
 }
 
-bool WriteDevice(DeviceHandle device, const std::uint8_t* data, std::size_t length) {
-  if (length > kTransmitCopyBytes) {
-    // Longer than any message the bridge sends: refused whole, never cut.
-    WriteMessage(Message::SerialWriteFailed, ERROR_INVALID_PARAMETER);
-    return false;
-  }
+void CloseDevicePort(DeviceHandle device) { CloseHandle(AsHandle(device)); }
+
+DeviceWrite WriteDevice(DeviceHandle device, const std::uint8_t* data, std::size_t length,
+                        const std::atomic<bool>* abandon) {
+  // Longer than any message the bridge sends: refused whole, never cut.
+  if (length > kTransmitCopyBytes) return {WriteResult::kFailed, ERROR_INVALID_PARAMETER};
   HANDLE port = AsHandle(device);
+  // The driver reads from this copy until the write is done; it stays here,
+  // with the completion record, until then.
   std::uint8_t transmit[kTransmitCopyBytes];
   if (length != 0) std::memcpy(transmit, data, length);
 
   DWORD errors = 0;
   COMSTAT status;
-  ClearCommError(port, &errors, &status);  // Clears a break or framing error that would stall the write.
-
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (event == nullptr) {
-    WriteMessage(Message::SerialWriteFailed, GetLastError());
-    return false;
+  // Clears a break or framing error that would stall the write.
+  if (!ClearCommError(port, &errors, &status) && IsLostUncancelled(GetLastError())) {
+    return {WriteResult::kLost, GetLastError()};
   }
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) return {WriteResult::kFailed, GetLastError()};
   OVERLAPPED overlapped;
   std::memset(&overlapped, 0, sizeof overlapped);
   overlapped.hEvent = event;
 
-  DWORD written = 0;
-  if (!WriteFile(port, transmit, static_cast<DWORD>(length), &written, &overlapped)) {
-    if (GetLastError() != ERROR_IO_PENDING) {
+  DeviceWrite outcome{WriteResult::kWritten, 0};
+  if (!WriteFile(port, transmit, static_cast<DWORD>(length), nullptr, &overlapped)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) {
       CloseHandle(event);
-      return false;
+      return {IsLostUncancelled(error) ? WriteResult::kLost : WriteResult::kFailed, error};
+    }
+    const ULONGLONG started = GetTickCount64();
+    bool stall_reported = false;
+    while (WaitForSingleObject(event, kWriteSliceMs) != WAIT_OBJECT_0) {
+      if (abandon != nullptr && abandon->load()) {
+        // Only now, with the port gone or the bridge stopping, is a started
+        // write given up: cancelled, and waited for before its buffer goes.
+        CancelIoEx(port, &overlapped);
+        DWORD ignored = 0;
+        GetOverlappedResult(port, &overlapped, &ignored, TRUE);
+        CloseHandle(event);
+        return {WriteResult::kAbandoned, 0};
+      }
+      if (!stall_reported && GetTickCount64() - started >= kStallMs) {
+        WriteMessage(Message::SerialWriteTimeout, GetLastError());
+        stall_reported = true;
+      }
     }
     DWORD transferred = 0;
-    const DWORD wait = WaitForSingleObject(event, kWriteWaitMs);
-    if (wait == WAIT_OBJECT_0) {
-      if (!GetOverlappedResult(port, &overlapped, &transferred, TRUE)) {
-        WriteMessage(Message::SerialWriteFailed, GetLastError(), overlapped.Offset,
-                     overlapped.OffsetHigh);
-      }
-    } else {
-      if (wait == WAIT_TIMEOUT) WriteMessage(Message::SerialWriteTimeout, GetLastError());
-      // The write is abandoned, but it still points at the transmit copy and
-      // the completion record on this stack: cancel it and wait until the
-      // driver has let go of both. CancelIoEx with this record cancels this
-      // write alone, never the reader's operations on the same handle.
-      CancelIoEx(port, &overlapped);
-      GetOverlappedResult(port, &overlapped, &transferred, TRUE);
+    if (!GetOverlappedResult(port, &overlapped, &transferred, FALSE)) {
+      const DWORD failure = GetLastError();
+      outcome = {IsLostUncancelled(failure) ? WriteResult::kLost : WriteResult::kFailed, failure,
+                 true, overlapped.Offset, overlapped.OffsetHigh};
     }
   }
-  const bool transferred_any = overlapped.InternalHigh != 0;
   CloseHandle(event);
-  return transferred_any;
+  return outcome;
 }
 
-std::size_t ReadDevice(DeviceHandle device, std::uint8_t* buffer, std::size_t capacity) {
+std::size_t DeviceOutputQueued(DeviceHandle device) {
+  DWORD errors = 0;
+  COMSTAT status;
+  if (!ClearCommError(AsHandle(device), &errors, &status)) return 0;
+  return status.cbOutQue;
+}
+
+std::size_t ReadDevice(DeviceHandle device, std::uint8_t* buffer, std::size_t capacity, bool* lost) {
+  bool gone = false;
   HANDLE port = AsHandle(device);
   const InputState input = WaitForDeviceBytes(port);
-  if (input == InputState::kNothing) return 0;
   DWORD count = 0;
-  if (input == InputState::kLost ||
-      !ReadWaitingBytes(port, buffer, capacity < MAXDWORD ? static_cast<DWORD>(capacity) : MAXDWORD,
-                        &count)) {
-    // The port has gone (an unplugged adapter fails every call on its
-    // handle): wait out a whole read period instead of asking again at once.
+  if (input == InputState::kNothing) {
+    // Silence.
+  } else if (input == InputState::kLost ||
+             !ReadWaitingBytes(port, buffer, capacity < MAXDWORD ? static_cast<DWORD>(capacity) : MAXDWORD,
+                               &count, &gone)) {
+    gone = gone || input == InputState::kLost;
+    // The port has gone, or fails to read: wait out a read period instead
+    // of asking again at once.
     Sleep(kReadWaitMs);
-    return 0;
   }
+  if (lost != nullptr) *lost = gone;
   return count;
 }

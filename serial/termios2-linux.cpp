@@ -8,6 +8,8 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
+#include <cstring>
+
 bool SetRawLink(int fd, std::uint32_t baud) {
   termios2 settings;
   if (ioctl(fd, TCGETS2, &settings) != 0) return false;
@@ -34,4 +36,19 @@ bool GetLinkSpeed(int fd, std::uint32_t* input_baud, std::uint32_t* output_baud)
   *input_baud = settings.c_ispeed;
   *output_baud = settings.c_ospeed;
   return true;
+}
+
+static_assert(sizeof(termios2) <= sizeof(SavedLink::bytes), "a SavedLink holds a termios2");
+
+bool SaveLink(int fd, SavedLink* saved) {
+  termios2 settings;
+  if (ioctl(fd, TCGETS2, &settings) != 0) return false;
+  std::memcpy(saved->bytes, &settings, sizeof settings);
+  return true;
+}
+
+bool RestoreLink(int fd, const SavedLink& saved) {
+  termios2 settings;
+  std::memcpy(&settings, saved.bytes, sizeof settings);
+  return ioctl(fd, TCSETS2, &settings) == 0;
 }

@@ -17,4 +17,12 @@ bool SetRawLink(int fd, std::uint32_t baud);
 // they cannot be read.
 bool GetLinkSpeed(int fd, std::uint32_t* input_baud, std::uint32_t* output_baud);
 
+// A port's settings as some other program left them, kept so that a port the
+// bridge tried and gave up gets them back. Opaque: it holds a struct termios2.
+struct SavedLink {
+  alignas(8) unsigned char bytes[64];
+};
+bool SaveLink(int fd, SavedLink* saved);
+bool RestoreLink(int fd, const SavedLink& saved);
+
 #endif  // ARTNET_SERIAL_TERMIOS2_LINUX_H_

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "serial/device_link.h"
 #include "serial/device_reader.h"
 #include "serial/serial_port.h"
 
@@ -133,7 +134,8 @@ int main(int argc, char** argv) {
     PrintLine("wrote");
   }
   if (read) {
-    DeviceReadLoop(device, [](const std::uint8_t* frame, std::size_t size) {
+    DeviceLink link(device, found);
+    DeviceReadLoop(link, [](const std::uint8_t* frame, std::size_t size) {
       PrintLine("frame " + Hex(frame, size));
     });
   }

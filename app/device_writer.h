@@ -1,0 +1,53 @@
+// The network-to-device direction's second half: the queue the capture
+// thread fills, and the writer thread that empties it at the wire's pace.
+//
+// A captured packet is written at once when the wire has room. When it has
+// not, packets wait here (app/device_queue.h says which give way), not in
+// the capture socket or the serial driver, where they would grow stale out
+// of reach: the driver is handed only what the wire sends within a few
+// milliseconds (serial/line_pacer.h).
+#ifndef ARTNET_APP_DEVICE_WRITER_H_
+#define ARTNET_APP_DEVICE_WRITER_H_
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "app/device_queue.h"
+#include "app/traffic_counts.h"
+#include "serial/device_link.h"
+#include "serial/line_pacer.h"
+
+class DeviceWriter {
+ public:
+  // How much of the wire's time may be handed to the driver ahead.
+  static constexpr Nanoseconds kLead = 2000000;
+
+  DeviceWriter(DeviceLink& link, TrafficCounts& counts);
+
+  // Capture thread: a captured Art-Net packet from `source` (IPv4, network
+  // byte order) for the device. Dropped, and counted, while there is no
+  // device.
+  void Offer(std::uint32_t source, const std::uint8_t* payload, std::size_t size);
+
+  // Main thread, from the link: the port was lost (what waits is dropped and
+  // nothing is taken until a port is back) or a new one has had its probe.
+  void SetConnected(bool connected);
+
+  // The writer thread's body; returns after Stop.
+  void Run();
+  void Stop();
+
+ private:
+  DeviceLink& link_;
+  TrafficCounts& counts_;
+  LinePacer pacer_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  DeviceQueue queue_;
+  bool connected_ = true;
+  bool stopped_ = false;
+};
+
+#endif  // ARTNET_APP_DEVICE_WRITER_H_
