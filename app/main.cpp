@@ -17,6 +17,8 @@
 
 #include "app/console.h"
 #include "app/device_writer.h"
+#include "app/privileges.h"
+#include "app/status.h"
 #include "app/stop_request.h"
 #include "app/traffic_counts.h"
 #include "net/capture_loop.h"
@@ -60,6 +62,7 @@ int main() {
   capture.Init();
   if (capture.socket() == kInvalidSocket) {
     WriteMessage(Message::NetworkInitFailed);
+    ListenForStopRequests();
     Pause();
     return 1;
   }
@@ -74,9 +77,16 @@ int main() {
     WriteMessage(Message::NoDeviceFound);
     // Nothing to let go of: a request at the prompt ends the process.
     SetStopHandler(nullptr);
+    ListenForStopRequests();
     Pause();
     return 1;
   }
+
+  // The last thing that needs a right: the raw socket for the device's
+  // frames. Without a usable one every send says so later.
+  const NativeSocket inject = CreateInjectSocket();
+  DropPrivileges();
+  ListenForStopRequests();
 
   TrafficCounts counts;
   DeviceLink link(device, path);
@@ -103,8 +113,20 @@ int main() {
     WriteMessage(Message::CommunicationError, static_cast<std::uint32_t>(error.code().value()));
   }
 
-  const NativeSocket inject = CreateInjectSocket();
   WriteMessage(Message::Running);
+  NotifyReady();
+  std::thread status;
+  try {
+    status = std::thread(RunStatusReporter,
+                         [&link, &counts] {
+                           return StatusSnapshot{link.path(), counts.to_device.load(),
+                                                 counts.dropped.load(), counts.frames_to_network.load(),
+                                                 counts.failed_sends.load()};
+                         },
+                         [&link] { return link.stopped(); });
+  } catch (const std::system_error&) {
+    // The status is a convenience: the bridge runs without it.
+  }
 
   // Device to network, on the main thread. The address is looked up again:
   // the device's frames go from and to it.
@@ -116,8 +138,10 @@ int main() {
 
   // Stopped: the writer lets go of the port within its next look, then the
   // port is released (on Linux its exclusive mark included).
+  NotifyStopping();
   writer.Stop();
   if (writing.joinable()) writing.join();
+  if (status.joinable()) status.join();
   link.Close();
   Exit(0);
 }

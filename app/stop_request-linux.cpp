@@ -25,9 +25,13 @@ void InstallStopRequests() {
   signal(SIGPIPE, SIG_IGN);
   // Blocked here, the signals stay blocked in every thread started later,
   // and only the waiting thread below takes them: the bridge's stop runs as
-  // ordinary code, not in a signal handler.
+  // ordinary code, not in a signal handler. Until it runs they wait.
   const sigset_t signals = StopSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+void ListenForStopRequests() {
+  const sigset_t signals = StopSignals();
   std::thread([signals] {
     for (;;) {
       int signal_number = 0;

@@ -35,6 +35,9 @@ void InstallStopRequests() {
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
+// The console's events come on threads of their own from the start.
+void ListenForStopRequests() {}
+
 void StopCompleted() {
   if (g_completed != nullptr) SetEvent(g_completed);
 }

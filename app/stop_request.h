@@ -10,9 +10,14 @@
 
 // Installs the handling. Also makes a standard output that has closed (a pipe
 // to a logger that ended) harmless: writes to it fail instead of ending the
-// process. Main thread, first thing, before any other thread starts: on
-// Linux the signals are then taken by a thread of their own.
+// process. Main thread, first thing, before any other thread starts.
 void InstallStopRequests();
+
+// From now on requests are acted on. On Linux the signals are taken by a
+// thread of its own, started here, and wait until then: start it after
+// DropPrivileges, since a thread keeps the capabilities it started with.
+// Main thread, once.
+void ListenForStopRequests();
 
 // `on_stop` runs once, on the thread that took the request, and must only
 // ask the bridge to stop (it returns at once). Until one is set, a request

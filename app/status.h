@@ -1,0 +1,44 @@
+// The bridge's state at a glance, while it runs: which port the device is
+// on (or that it is being waited for) and what has crossed. Shown in the
+// service manager's status on Linux (systemctl status) and in the console
+// window's title on Windows; the console's own messages stay as they are.
+#ifndef ARTNET_APP_STATUS_H_
+#define ARTNET_APP_STATUS_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/traffic_counts.h"
+
+// What the status line is made of, read at one moment.
+struct StatusSnapshot {
+  std::string device_path;  // Empty while the device is gone.
+  std::uint64_t to_device = 0;
+  std::uint64_t dropped = 0;
+  std::uint64_t frames_to_network = 0;
+  std::uint64_t failed_sends = 0;
+};
+
+// One line, ASCII, such as
+//   "device /dev/ttyUSB0, to device 1200, dropped 3, to network 40, failed sends 0"
+//   "waiting for the device, to device 1200, dropped 51, to network 40, failed sends 0"
+// Pure; any thread.
+std::string FormatStatus(const StatusSnapshot& status);
+
+// Shows `line` (platform: sd_notify STATUS= on Linux when run by systemd,
+// the console title on Windows). The status thread only.
+void ShowStatus(const std::string& line);
+
+// Tells the service manager, if any, that start-up is done (READY=1) or that
+// the bridge is stopping (STOPPING=1). Main thread.
+void NotifyReady();
+void NotifyStopping();
+
+// The status thread's body: shows the status now and then at most once a
+// second, whenever it changed, until `stopped` returns true (looked at
+// every tenth of a second).
+void RunStatusReporter(const std::function<StatusSnapshot()>& snapshot,
+                       const std::function<bool()>& stopped);
+
+#endif  // ARTNET_APP_STATUS_H_
