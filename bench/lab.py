@@ -1,7 +1,7 @@
 """The benchmark's throwaway world: two network namespaces joined by a veth
 pair, a pty whose slave is /dev/ttyUSB0, and the forwarders under test.
 
-Runs inside tests/without-serial-ports (a private mount namespace with a /dev
+Runs inside tools/without-serial-ports (a private mount namespace with a /dev
 and a /sys/class/tty of its own), so the bridge's port discovery finds only
 the pty, and mounts made here (the port, the hosts file) vanish with it.
 

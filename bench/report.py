@@ -319,7 +319,7 @@ class Report:
             % (cpu, os.cpu_count(), platform.release()), "",
             "## How it is measured", "",
             "`bench/run` builds the bridge and `build/linux/bench/artnet-bench-probe`, then, "
-            "inside `tests/without-serial-ports`, makes two network namespaces joined by a veth "
+            "inside `tools/without-serial-ports`, makes two network namespaces joined by a veth "
             "pair (the bridge's side holds 10.77.0.1, the address its host name resolves to, "
             "and 10.77.0.3; the controller's side holds 10.77.0.2) and a pty whose slave is "
             "bound over `/dev/ttyUSB0`, with a matching `/sys/class/tty` entry, so the "

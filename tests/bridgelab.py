@@ -10,7 +10,7 @@ A Lab builds (as root) and always tears down:
     source is their own address. The network side holds PEER_ADDRESS.
   - for the bridge and the simulator, a private UTS namespace whose host name
     resolves (through a private /etc/hosts) to the address the lab is given,
-    and a private mount namespace (tests/without-serial-ports) in which the
+    and a private mount namespace (tools/without-serial-ports) in which the
     only serial port is the simulator's pty, bound over /dev/ttyUSB0 with a
     matching /sys/class/tty entry. The machine's own ports are never seen.
 
@@ -42,7 +42,7 @@ SOURCE_DIR = os.environ.get("ARTNET_SOURCE_DIR") or os.path.dirname(os.path.dirn
 BUILD_DIR = os.environ.get("ARTNET_BUILD_DIR") or os.path.join(SOURCE_DIR, "build", "linux")
 BRIDGE = os.path.join(BUILD_DIR, "artnet-serial-bridge")
 SIMULATOR = os.path.join(BUILD_DIR, "tools", "artnet-device-sim")
-WITHOUT_SERIAL_PORTS = os.path.join(SOURCE_DIR, "tests", "without-serial-ports")
+WITHOUT_SERIAL_PORTS = os.path.join(SOURCE_DIR, "tools", "without-serial-ports")
 
 BRIDGE_ADDRESS = "10.77.0.1"
 CONTROLLER_ADDRESS = "10.77.0.2"

@@ -2,7 +2,7 @@
 """The bridge's device port on Linux, end to end: discovery, the probe, writes
 and frames, against simulated devices on ptys.
 
-Runs itself inside tests/without-serial-ports: a private /dev and an empty
+Runs itself inside tools/without-serial-ports: a private /dev and an empty
 /sys/class/tty, which each case fills with fake tty entries whose device nodes
 are simulated devices' ptys bound over /dev/ttyUSB0 and the like. The
 machine's own serial ports cannot be seen there. Needs root.
@@ -20,7 +20,7 @@ SOURCE = os.environ.get("ARTNET_SOURCE_DIR", os.path.dirname(os.path.dirname(os.
 BUILD = os.environ.get("ARTNET_BUILD_DIR", os.path.join(SOURCE, "build", "linux"))
 SIM = os.path.join(BUILD, "tools", "artnet-device-sim")
 FIND = os.path.join(BUILD, "tests", "find-device")
-SANDBOX = os.path.join(SOURCE, "tests", "without-serial-ports")
+SANDBOX = os.path.join(SOURCE, "tools", "without-serial-ports")
 TTY_CLASS = "/sys/class/tty"
 
 PROBE = bytes.fromhex("4172742d4e6574000020000e0210")

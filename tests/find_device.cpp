@@ -9,7 +9,7 @@
 //          --round-speed P  make the port at path P report 38400 baud, as a
 //                           driver does that cannot make 1,200,000
 // Discovery opens what the machine lists, so this runs only where the real
-// ports are hidden (tests/without-serial-ports); elsewhere it refuses.
+// ports are hidden (tools/without-serial-ports); elsewhere it refuses.
 //
 // No <termios.h> or <sys/ioctl.h> here: this file defines ioctl() itself
 // (for --round-speed) and needs the kernel's termios2 for it.
@@ -90,7 +90,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
 
 int main(int argc, char** argv) {
   if (!RealPortsHidden()) {
-    fprintf(stderr, "find-device: run me through tests/without-serial-ports\n");
+    fprintf(stderr, "find-device: run me through tools/without-serial-ports\n");
     return 2;
   }
   std::vector<std::uint8_t> to_write;
