@@ -44,7 +44,7 @@ class Lab:
         self.peer_ns_path = "/run/netns/" + self.peer_ns
         self.veth = (tag + "b0", tag + "p0")
         self.master = self.slave = None
-        self.probe_path = os.path.join(build_dir, "bench", "artnet-bench-probe")
+        self.peer_path = os.path.join(build_dir, "bench", "artnet-bench-peer")
         self.bridge_path = os.path.join(build_dir, "artnet-serial-bridge")
 
     # --- set-up and clean-up -------------------------------------------------
@@ -108,11 +108,11 @@ class Lab:
         # bring the machine's real ports back into view.
         return run("nsenter", "--net=/run/netns/" + ns, *command, **kwargs)
 
-    # --- the probe -----------------------------------------------------------
+    # --- the peer ------------------------------------------------------------
 
-    def probe(self, subcommand, timeout=900, **options):
-        """Runs the probe with the pty's two ends; returns its JSON line."""
-        command = [self.probe_path, subcommand, "--device", str(self.master),
+    def peer(self, subcommand, timeout=900, **options):
+        """Runs the peer with the pty's two ends; returns its JSON line."""
+        command = [self.peer_path, subcommand, "--device", str(self.master),
                    "--slave", str(self.slave)]
         for name, value in options.items():
             command += ["--" + name.replace("_", "-"), str(value)]

@@ -61,7 +61,7 @@ class Measurements:
         samples = os.path.join(self.out_dir, name + ".txt")
         block = samples + ".block"
         count = self.settings.latency_count // self.settings.latency_rounds
-        result = self.lab.probe("latency", count=count, out=block, **options)
+        result = self.lab.peer("latency", count=count, out=block, **options)
         with open(samples, "a") as whole, open(block) as part:
             whole.write(part.read())
         os.unlink(block)
@@ -83,10 +83,10 @@ class Measurements:
         self.results[name + "_throughput"] = steps
 
     def stream(self, watch_pid, **options):
-        """A probe stream to the bridge's address, with the drops counted at
+        """A stream from the peer to the bridge's address, with the drops counted at
         the forwarder's receiving socket."""
         drops = self.lab.socket_drops(watch_pid)
-        result = self.lab.probe("stream", send_ns=self.lab.peer_ns_path, to=ARTNET,
+        result = self.lab.peer("stream", send_ns=self.lab.peer_ns_path, to=ARTNET,
                                 watch_pid=watch_pid, **options)
         result["socket_drops"] = self.lab.socket_drops(watch_pid) - drops
         return result
@@ -102,7 +102,7 @@ class Measurements:
         wake-up that crosses to the other processor costs more than one on
         the same. Left to the scheduler ("free"), each message takes one
         path or the other by chance. Pinned, every message takes the same:
-        "one" keeps the probe and the forwarder on one processor, "two" puts
+        "one" keeps the peer and the forwarder on one processor, "two" puts
         them on two."""
         lab = self.lab
         rounds = self.settings.latency_rounds
@@ -126,29 +126,29 @@ class Measurements:
 
     def floor_block(self, placement, cpus):
         lab = self.lab
-        probe, forwarder = cpus if cpus else (-1, -1)
+        peer, forwarder = cpus if cpus else (-1, -1)
         # Each hop's sending and receiving thread sit where the forwarder's
-        # hop would have them: the controller and the device with the probe.
+        # hop would have them: the controller and the device with the peer.
         self.latency("floor_udp_n2d_" + placement, mode="udp", send_ns=lab.peer_ns_path,
                      to=ARTNET, recv_ns=lab.bridge_ns_path, listen=ARTNET, size=530,
-                     cpu=probe, receiver_cpu=forwarder)
+                     cpu=peer, receiver_cpu=forwarder)
         self.latency("floor_pty_n2d_" + placement, mode="pty-n2d", cpu=forwarder,
-                     receiver_cpu=probe)
+                     receiver_cpu=peer)
         self.latency("floor_udp_d2n_" + placement, mode="udp", send_ns=lab.bridge_ns_path,
                      to=ARTNET, recv_ns=lab.bridge_ns_path, listen=ARTNET, size=241,
-                     cpu=forwarder, receiver_cpu=probe)
-        self.latency("floor_pty_d2n_" + placement, mode="pty-d2n", cpu=probe,
+                     cpu=forwarder, receiver_cpu=peer)
+        self.latency("floor_pty_d2n_" + placement, mode="pty-d2n", cpu=peer,
                      receiver_cpu=forwarder)
 
     def forwarder_block(self, name, way, pid, placement, cpus):
-        probe, forwarder = cpus if cpus else (-1, None)
+        peer, forwarder = cpus if cpus else (-1, None)
         self.lab.pin(pid, forwarder)
         series = "%s_%s_%s" % (name, way, placement)
         if way == "n2d":
-            self.latency(series, mode="n2d", send_ns=self.lab.peer_ns_path, to=ARTNET, cpu=probe)
+            self.latency(series, mode="n2d", send_ns=self.lab.peer_ns_path, to=ARTNET, cpu=peer)
         else:
             self.latency(series, mode="d2n", recv_ns=self.lab.bridge_ns_path, listen=ARTNET,
-                         cpu=probe)
+                         cpu=peer)
         self.lab.pin(pid, None)
 
     def socat_throughput(self):
@@ -189,7 +189,7 @@ class Measurements:
 
             self.say("bridge: flood of %d packets" % s.flood_packets)
             drops = self.lab.socket_drops(pid)
-            flood = self.lab.probe(
+            flood = self.lab.peer(
                 "flood", count=s.flood_packets, send_ns=self.lab.peer_ns_path,
                 to="%s:6454" % SECOND_ADDRESS, sink_ns=self.lab.bridge_ns_path,
                 sink="%s:6454" % SECOND_ADDRESS, recv_ns=self.lab.bridge_ns_path, listen=ARTNET,
@@ -204,7 +204,7 @@ class Measurements:
                                              "listen": ARTNET})):
                     # The warm-up lets the bridge's frame collection, left
                     # with the flood's unended frames, start afresh.
-                    after[mode] = self.lab.probe("latency", mode=mode, count=100, warmup=5,
+                    after[mode] = self.lab.peer("latency", mode=mode, count=100, warmup=5,
                                                  timeout_ms=3000, **extra)
             flood["after"] = after
             self.results["flood"] = flood

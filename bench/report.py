@@ -318,12 +318,12 @@ class Report:
             "side by side in the same run) rather than the absolute times."
             % (cpu, os.cpu_count(), platform.release()), "",
             "## How it is measured", "",
-            "`bench/run` builds the bridge and `build/linux/bench/artnet-bench-probe`, then, "
+            "`bench/run` builds the bridge and `build/linux/bench/artnet-bench-peer`, then, "
             "inside `tools/without-serial-ports`, makes two network namespaces joined by a veth "
             "pair (the bridge's side holds 10.77.0.1, the address its host name resolves to, "
             "and 10.77.0.3; the controller's side holds 10.77.0.2) and a pty whose slave is "
             "bound over `/dev/ttyUSB0`, with a matching `/sys/class/tty` entry, so the "
-            "unmodified bridge finds it as its device. The probe plays both the controller "
+            "unmodified bridge finds it as its device. The peer plays both the controller "
             "and the device, so each hop is timed in one process on CLOCK_MONOTONIC.", "",
             "- Latency: one message at a time, the next after the previous one is through "
             "(and 200 us later). The %d messages of each series are taken in %d rounds, and "
@@ -365,7 +365,7 @@ NOTES_ALWAYS = [
     "latencies fall into two groups (the steps in the upper curves), and whether a median lands in one or the "
     "other is chance, for socat as for the bridge. The targets are therefore judged pinned "
     "(`sched_setaffinity`), where every message takes the same path: \"one core\" keeps the "
-    "probe and the forwarder on one processor, \"two cores\" puts them on two; the floor's "
+    "peer and the forwarder on one processor, \"two cores\" puts them on two; the floor's "
     "sending and receiving threads sit where the forwarder's hop would have them.",
     "- Lost packets are counted at the device end and, separately, as drops at the "
     "forwarder's receiving socket (`ss -m`, the `d` counter): where both agree, the kernel "
