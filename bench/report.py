@@ -7,6 +7,8 @@ import os
 import platform
 import subprocess
 
+from lab import BRIDGE_ADDRESS, CONTROLLER_ADDRESS, PEER_ADDRESS
+
 # Memory counts as flat when it grew by no more than this (kB) over a run
 # that came after a warm-up: a page or two of first-touched stack or stdio is
 # not a leak, a leak of even a byte per packet is 1,000 kB.
@@ -318,13 +320,16 @@ class Report:
             "side by side in the same run) rather than the absolute times."
             % (cpu, os.cpu_count(), platform.release()), "",
             "## How it is measured", "",
-            "`bench/run` builds the bridge and `build/linux/bench/artnet-bench-peer`, then, "
-            "inside `tools/without-serial-ports`, makes two network namespaces joined by a veth "
-            "pair (the bridge's side holds 10.77.0.1, the address its host name resolves to, "
-            "and 10.77.0.3; the controller's side holds 10.77.0.2) and a pty whose slave is "
-            "bound over `/dev/ttyUSB0`, with a matching `/sys/class/tty` entry, so the "
-            "unmodified bridge finds it as its device. The peer plays both the controller "
-            "and the device, so each hop is timed in one process on CLOCK_MONOTONIC.", "",
+            "`bench/run` builds the bridge and `build/linux/bench/artnet-bench-peer`, then "
+            "sets up the lab of the end-to-end tests (`tests/lab.py`): two network namespaces "
+            "joined by a veth pair, the bridge's side holding %s (the address its host name "
+            "resolves to) and %s (a controller's on the same host), the far side %s (a peer "
+            "across the wire). In the bridge's namespaces, where `tools/without-serial-ports` "
+            "hides the machine's own serial ports, a pty whose slave is bound over "
+            "`/dev/ttyUSB0`, with a matching `/sys/class/tty` entry, is the only serial port, "
+            "so the unmodified bridge finds it as its device. The peer program plays both the "
+            "controller and the device, so each hop is timed in one process on CLOCK_MONOTONIC."
+            % (BRIDGE_ADDRESS, CONTROLLER_ADDRESS, PEER_ADDRESS), "",
             "- Latency: one message at a time, the next after the previous one is through "
             "(and 200 us later). The %d messages of each series are taken in %d rounds, and "
             "each round measures the floor, socat and the bridge in turn, so that a busy spell "
@@ -338,7 +343,7 @@ class Report:
             "with p99).",
             "- socat, the generic forwarder, in the bridge's place: `%s` and `%s`."
             % (commands["socat_n2d"], commands["socat_d2n"]),
-            "- Throughput: ArtDmx paced at each rate from the controller's namespace; the "
+            "- Throughput: ArtDmx paced at each rate from the peer across the wire; the "
             "device end drains the pty as fast as bytes come and checks every packet.",
             "- CPU: the bridge's threads' run time from /proc (schedstat) over the window; "
             "memory: VmRSS and VmHWM from /proc/PID/status.", "",
