@@ -49,9 +49,8 @@ def lossless_rate(steps):
 
 
 class Report:
-    def __init__(self, results, fuzz, commit=""):
+    def __init__(self, results, commit=""):
         self.r = results
-        self.fuzz = fuzz
         self.commit = commit
         self.placements = list(results["settings"]["placements"])
         self.lat = {}
@@ -130,10 +129,6 @@ class Report:
                   "VmRSS %d -> %d kB, VmHWM %d -> %d kB"
                   % (fl["rss_before_kb"], fl["rss_after_kb"], fl["hwm_before_kb"],
                      fl["hwm_after_kb"])))
-        for fuzzer in self.fuzz or []:
-            t.append(("Fuzzer %s clean for at least 10,000,000 runs" % fuzzer["name"],
-                      fuzzer["ok"] and fuzzer["runs"] >= 10000000,
-                      "%d runs, %s" % (fuzzer["runs"], "clean" if fuzzer["ok"] else "FAILED")))
         return t
 
     def passed(self):
@@ -214,13 +209,6 @@ class Report:
                 "| memory | VmRSS %d -> %d kB, VmHWM %d -> %d kB |" % (
                     fl["rss_before_kb"], fl["rss_after_kb"], fl["hwm_before_kb"], fl["hwm_after_kb"]),
                 "| afterwards | %s |" % _after(fl), ""]
-        if self.fuzz is not None:
-            out += ["**Fuzzers** (scripts/fuzz from an empty corpus, ASan and UBSan)", "",
-                    "| fuzzer | executions | seconds | result |", "|---|---:|---:|---|"]
-            for f in self.fuzz:
-                out.append("| %s | %d | %.0f | %s |" % (f["name"], f["runs"], f["seconds"],
-                                                     "clean" if f["ok"] else "FAILED"))
-            out.append("")
         out += ["**Targets**", "", "| target | measured | |", "|---|---|---|"]
         for name, ok, detail in self.targets:
             out.append("| %s | %s | %s |" % (name, detail, "PASS" if ok else "**FAIL**"))
@@ -302,7 +290,7 @@ class Report:
                                                                     fl["socket_drops"]))
         return notes
 
-    def document(self, path, png_name, commands, fuzz_command):
+    def document(self, path, png_name, commands):
         now = self.r.get("date") or datetime.datetime.now(datetime.timezone.utc).strftime(
             "%Y-%m-%d %H:%M UTC")
         cpu = "unknown"
@@ -347,12 +335,9 @@ class Report:
             "device end drains the pty as fast as bytes come and checks every packet.",
             "- CPU: the bridge's threads' run time from /proc (schedstat) over the window; "
             "memory: VmRSS and VmHWM from /proc/PID/status.", "",
-            "Commands: `%s` (everything, some twenty minutes, half of them the fuzzers); "
-            "`sudo bench/run --skip-fuzz` skips the fuzzers; `sudo bench/run --quick` makes "
+            "Commands: `%s` (everything, some thirteen minutes); `sudo bench/run --quick` makes "
             "every count smaller, for trying things out (it does not write this file)."
             % commands["run"], ""]
-        if fuzz_command:
-            lines += ["The fuzzers run as `%s`." % fuzz_command, ""]
         lines += ["## Results", "", self.tables(), "## Reading the numbers", ""] + self.notes() + [
                   "",
                   "## Latency distributions", "",
