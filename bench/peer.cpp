@@ -159,37 +159,6 @@ std::vector<std::uint8_t> DeviceFrame(std::uint64_t sequence) {
   return BuildPollReplyFrame(node);
 }
 
-void ArtDmxStreamCheck::Feed(const std::uint8_t* bytes, std::size_t count) {
-  pending_.insert(pending_.end(), bytes, bytes + count);
-  std::size_t at = 0;
-  while (pending_.size() - at >= kNumberedArtDmxSize) {
-    std::uint64_t sequence = 0;
-    if (ParseNumberedArtDmx(&pending_[at], &sequence)) {
-      if (sequence >= next_) {
-        lost_ += sequence - next_;
-        next_ = sequence + 1;
-        ++packets_;
-      } else {
-        ++out_of_order_;
-      }
-      at += kNumberedArtDmxSize;
-      continue;
-    }
-    // Not a whole packet here: skip to the next ID and count what was skipped.
-    std::size_t next_id = at + 1;
-    while (next_id + sizeof kArtNetId <= pending_.size() &&
-           std::memcmp(&pending_[next_id], kArtNetId, sizeof kArtNetId) != 0) {
-      ++next_id;
-    }
-    if (next_id + sizeof kArtNetId > pending_.size()) {
-      next_id = pending_.size() - (sizeof kArtNetId - 1);  // May be an ID's start.
-    }
-    stray_bytes_ += next_id - at;
-    at = next_id;
-  }
-  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
-}
-
 ProcessUsage ReadProcessUsage(int pid) {
   ProcessUsage usage;
   if (pid <= 0) return usage;

@@ -1,9 +1,9 @@
 // The benchmark's peer: the controller and the device at once, so that one
 // process times both ends of a hop on one clock. This header holds what its
 // measurements share: clocks, sockets opened in other network namespaces,
-// reads of the device's end of the pty, the frames the device sends, and the
-// check that a byte stream is the numbered ArtDmx packets it sent (built in
-// tools/artnet_packets), whole and in order.
+// reads of the device's end of the pty and the frames the device sends. The
+// packets themselves, and the check that a byte stream is the numbered ArtDmx
+// packets sent, whole and in order, come from tools/artnet_packets.
 //
 // Linux only, like the benchmark itself; run as root (it enters network
 // namespaces).
@@ -65,27 +65,6 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size);
 // The frame the device sends: an ArtPollReply whose node report carries
 // `sequence`, then CR LF (kPollReplyFrameSize bytes).
 std::vector<std::uint8_t> DeviceFrame(std::uint64_t sequence);
-
-// Checks that the bytes read at the device are BuildNumberedArtDmx packets, whole,
-// in rising sequence order. Counts the packets lost on the way (a gap in
-// the sequence) and the bytes that belong to no packet.
-class ArtDmxStreamCheck {
- public:
-  void Feed(const std::uint8_t* bytes, std::size_t count);
-  std::uint64_t packets() const { return packets_; }
-  std::uint64_t lost() const { return lost_; }
-  std::uint64_t stray_bytes() const { return stray_bytes_ + pending_.size(); }
-  std::uint64_t out_of_order() const { return out_of_order_; }
-  std::uint64_t next_sequence() const { return next_; }
-
- private:
-  std::vector<std::uint8_t> pending_;
-  std::uint64_t next_ = 0;
-  std::uint64_t packets_ = 0;
-  std::uint64_t lost_ = 0;
-  std::uint64_t stray_bytes_ = 0;
-  std::uint64_t out_of_order_ = 0;
-};
 
 // The CPU time (nanoseconds, all threads) and memory (kB) of a process.
 struct ProcessUsage {

@@ -92,7 +92,7 @@ int RunStream(const Options& options) {
   prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
   Drain(device, 0);
 
-  ArtDmxStreamCheck check;
+  NumberedArtDmxCheck check;
   std::atomic<bool> sending_done{false};
   std::atomic<std::int64_t> last_byte_at{0};
   std::thread reader([&] {
@@ -105,7 +105,7 @@ int RunStream(const Options& options) {
         check.Feed(buffer.data(), static_cast<std::size_t>(got));
         last_byte_at.store(now);
         quiet_since = now;
-        if (check.next_sequence() >= static_cast<std::uint64_t>(count)) break;
+        if (check.next_number() >= static_cast<std::uint64_t>(count)) break;
         continue;
       }
       if (got < 0) break;

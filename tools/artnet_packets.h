@@ -49,6 +49,30 @@ void BuildNumberedArtDmx(std::uint64_t number, std::uint8_t* out);
 // BuildNumberedArtDmx's packet for some number, which goes to `*number`.
 bool ParseNumberedArtDmx(const std::uint8_t* packet, std::uint64_t* number);
 
+// Checks that a byte stream (read in pieces of any size) is
+// BuildNumberedArtDmx packets, whole, in rising order of their numbers from
+// 0. Counts the packets lost on the way (gaps in the numbers), those that
+// came back after a later one, and the bytes that belong to no packet.
+class NumberedArtDmxCheck {
+ public:
+  void Feed(const std::uint8_t* bytes, std::size_t count);
+  std::uint64_t packets() const { return packets_; }
+  std::uint64_t lost() const { return lost_; }
+  std::uint64_t out_of_order() const { return out_of_order_; }
+  // Bytes held back as the start of a packet still to come count too.
+  std::uint64_t stray_bytes() const { return stray_bytes_ + pending_.size(); }
+  // The number the next packet should have.
+  std::uint64_t next_number() const { return next_; }
+
+ private:
+  std::vector<std::uint8_t> pending_;
+  std::uint64_t next_ = 0;
+  std::uint64_t packets_ = 0;
+  std::uint64_t lost_ = 0;
+  std::uint64_t stray_bytes_ = 0;
+  std::uint64_t out_of_order_ = 0;
+};
+
 // Lower-case hex, two digits a byte, nothing between them.
 std::string FormatHex(const std::uint8_t* data, std::size_t size);
 // Hex digits of either case, two a byte; spaces, tabs, CRs and colons between

@@ -79,4 +79,40 @@ TEST(ArtNetPackets, NumberedArtDmxIsCheckedWhole) {
   }
 }
 
+TEST(ArtNetPackets, NumberedArtDmxCheckCountsWhatWentWrong) {
+  // Packets 0, 1, 3 (2 lost), 7 stray bytes, 4, then 1 again; fed in pieces
+  // that split packets and the Art-Net ID itself.
+  std::vector<std::uint8_t> stream;
+  auto add = [&stream](std::uint64_t number) {
+    std::uint8_t packet[kNumberedArtDmxSize];
+    BuildNumberedArtDmx(number, packet);
+    stream.insert(stream.end(), packet, packet + kNumberedArtDmxSize);
+  };
+  add(0);
+  add(1);
+  add(3);
+  stream.insert(stream.end(), {'A', 'r', 't', '-', 'N', 'e', 't'});  // An ID's start, then none.
+  add(4);
+  add(1);
+  NumberedArtDmxCheck check;
+  for (std::size_t at = 0; at < stream.size(); at += 3) {
+    check.Feed(stream.data() + at, std::min<std::size_t>(3, stream.size() - at));
+  }
+  EXPECT_EQ(check.packets(), 4u);
+  EXPECT_EQ(check.lost(), 1u);
+  EXPECT_EQ(check.out_of_order(), 1u);
+  EXPECT_EQ(check.stray_bytes(), 7u);
+  EXPECT_EQ(check.next_number(), 5u);
+
+  // The start of a packet is held back for the rest, and counts as stray
+  // while the rest has not come.
+  NumberedArtDmxCheck tail;
+  tail.Feed(stream.data(), kNumberedArtDmxSize + 100);
+  EXPECT_EQ(tail.packets(), 1u);
+  EXPECT_EQ(tail.stray_bytes(), 100u);
+  tail.Feed(stream.data() + kNumberedArtDmxSize + 100, kNumberedArtDmxSize - 100);
+  EXPECT_EQ(tail.packets(), 2u);
+  EXPECT_EQ(tail.stray_bytes(), 0u);
+}
+
 }  // namespace
