@@ -16,9 +16,10 @@
 //
 // Common: --count (recorded), --warmup (sent first, not recorded), --gap-us
 // (pause between two), --timeout-ms (a message not through by then is lost),
-// --out (file for the recorded times, nanoseconds, one per line), --cpu (the
-// processor of the sending thread) and --receiver-cpu (that of a floor hop's
-// receiving thread); without them the scheduler places the threads.
+// --out (the file the recorded times are added to, nanoseconds, one per
+// line), --cpu (the processor of the sending thread) and --receiver-cpu (that
+// of a floor hop's receiving thread); without them the scheduler places the
+// threads.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
@@ -275,7 +276,7 @@ int RunLatency(const Options& options) {
 
   const std::string out = options.Text("out");
   if (!out.empty()) {
-    FILE* file = std::fopen(out.c_str(), "w");
+    FILE* file = std::fopen(out.c_str(), "a");
     if (file == nullptr) Die("cannot write " + out);
     for (const std::int64_t t : times) std::fprintf(file, "%lld\n", static_cast<long long>(t));
     std::fclose(file);

@@ -41,29 +41,6 @@ class Settings:
         self.flood_packets = 100000 if quick else 1000000
 
 
-def process_usage(pid):
-    """CPU nanoseconds of all the process's threads, VmRSS and VmHWM in kB."""
-    cpu = 0
-    for task in os.listdir("/proc/%d/task" % pid):
-        with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
-            cpu += int(f.read().split()[0])
-    memory = {}
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            name, _, value = line.partition(":")
-            if name in ("VmRSS", "VmHWM"):
-                memory[name] = int(value.split()[0])
-    return cpu, memory.get("VmRSS", 0), memory.get("VmHWM", 0)
-
-
-def alive(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().split(")")[-1].split()[0] != "Z"
-    except OSError:
-        return False
-
-
 def _read_some(fd):
     try:
         return os.read(fd, 65536)
@@ -72,16 +49,23 @@ def _read_some(fd):
 
 
 class Bench:
-    """A lab whose device is a pty held here, for the peer to play the device
-    at its master; the forwarders started in the bridge's namespaces."""
+    """The measurements, in a lab whose device is a pty held here for the peer
+    to play the device at its master, and the forwarders they run in the
+    bridge's namespaces. `results` collects what they find."""
 
-    def __init__(self, lab_, log):
+    def __init__(self, lab_, settings, out_dir, log, say):
         self.lab = lab_
+        self.settings = settings
+        self.out_dir = out_dir
         self.log = log
+        self.say = say
+        self.results = {}
         self.port = lab_.hold_port()
         self.bridge_ns_path = lab_.ns_path(lab_.host_ns)
         self.peer_ns_path = lab_.ns_path(lab_.network_ns)
-        self.bridge_log = b""
+        self.bridge_log = b""  # The console of the last bridge that ran.
+
+    # --- the peer, the forwarders and what the kernel says of them --------
 
     def peer(self, subcommand, timeout=900, **options):
         """Runs the peer with the pty's two ends; returns its JSON line."""
@@ -138,15 +122,16 @@ class Bench:
 
     @contextlib.contextmanager
     def bridge(self):
-        """The real bridge, for the life of the block. Yields its PID once it
-        has written its probe and says it is running."""
+        """The real bridge, for the life of the block. Yields it (a lab.Bridge)
+        once it has written its probe and says it is running; keeps its
+        console output in bridge_log."""
         os.set_blocking(self.port.master, False)
         while _read_some(self.port.master):
             pass
         bridge = self.lab.start_bridge()
         try:
             self._wait_for_probe_and_running(bridge)
-            yield bridge.process.pid
+            yield bridge
         finally:
             lab.terminate(bridge.process)
             self.port.clear_exclusive()
@@ -178,24 +163,14 @@ class Bench:
         raise RuntimeError("socat did not open the port")
 
 
-class Measurements:
-    def __init__(self, bench, settings, out_dir, say):
-        self.bench = bench
-        self.settings = settings
-        self.out_dir = out_dir
-        self.say = say
-        self.results = {}
+    # --- the measurements ------------------------------------------------
 
     def latency(self, name, **options):
         """One block of a latency series: its samples go after the earlier
         blocks' in the series' file, its counts onto theirs."""
         samples = os.path.join(self.out_dir, name + ".txt")
-        block = samples + ".block"
         count = self.settings.latency_count // self.settings.latency_rounds
-        result = self.bench.peer("latency", count=count, out=block, **options)
-        with open(samples, "a") as whole, open(block) as part:
-            whole.write(part.read())
-        os.unlink(block)
+        result = self.peer("latency", count=count, out=samples, **options)
         total = self.results.setdefault(name, {"samples": samples, "sent": 0, "measured": 0,
                                                "lost": 0, "damaged": 0, "split": 0})
         for key in ("sent", "measured", "lost", "damaged", "split"):
@@ -216,10 +191,10 @@ class Measurements:
     def stream(self, watch_pid, **options):
         """A stream from the peer to the bridge's address, with the drops counted at
         the forwarder's receiving socket."""
-        drops = self.bench.socket_drops(watch_pid)
-        result = self.bench.peer("stream", send_ns=self.bench.peer_ns_path, to=ARTNET,
+        drops = self.socket_drops(watch_pid)
+        result = self.peer("stream", send_ns=self.peer_ns_path, to=ARTNET,
                                 watch_pid=watch_pid, **options)
-        result["socket_drops"] = self.bench.socket_drops(watch_pid) - drops
+        result["socket_drops"] = self.socket_drops(watch_pid) - drops
         return result
 
     # --- the runs ------------------------------------------------------------
@@ -235,7 +210,6 @@ class Measurements:
         path or the other by chance. Pinned, every message takes the same:
         "one" keeps the peer and the forwarder on one processor, "two" puts
         them on two."""
-        bench = self.bench
         rounds = self.settings.latency_rounds
         placements = self.settings.placements
         for round_ in range(rounds):
@@ -243,63 +217,63 @@ class Measurements:
             for placement, cpus in placements.items():
                 self.floor_block(placement, cpus)
             for command, way in ((SOCAT_N2D, "n2d"), (SOCAT_D2N, "d2n")):
-                with bench.socat(*command) as pid:
+                with self.socat(*command) as pid:
                     for placement, cpus in placements.items():
                         self.forwarder_block("socat", way, pid, placement, cpus)
-            with bench.bridge() as pid:
+            with self.bridge() as bridge:
                 for placement, cpus in placements.items():
                     for way in ("n2d", "d2n"):
-                        self.forwarder_block("bridge", way, pid, placement, cpus)
+                        self.forwarder_block("bridge", way, bridge.process.pid, placement, cpus)
         for name, result in sorted(self.results.items()):
             self.say("  %-20s %d measured, %d lost, %d damaged"
                      % (name, result["measured"], result["lost"], result["damaged"]))
 
     def floor_block(self, placement, cpus):
-        bench = self.bench
         peer, forwarder = cpus if cpus else (-1, -1)
         # Each hop's sending and receiving thread sit where the forwarder's
         # hop would have them: the controller and the device with the peer.
-        self.latency("floor_udp_n2d_" + placement, mode="udp", send_ns=bench.peer_ns_path,
-                     to=ARTNET, recv_ns=bench.bridge_ns_path, listen=ARTNET, size=530,
+        self.latency("floor_udp_n2d_" + placement, mode="udp", send_ns=self.peer_ns_path,
+                     to=ARTNET, recv_ns=self.bridge_ns_path, listen=ARTNET, size=530,
                      cpu=peer, receiver_cpu=forwarder)
         self.latency("floor_pty_n2d_" + placement, mode="pty-n2d", cpu=forwarder,
                      receiver_cpu=peer)
-        self.latency("floor_udp_d2n_" + placement, mode="udp", send_ns=bench.bridge_ns_path,
-                     to=ARTNET, recv_ns=bench.bridge_ns_path, listen=ARTNET, size=241,
+        self.latency("floor_udp_d2n_" + placement, mode="udp", send_ns=self.bridge_ns_path,
+                     to=ARTNET, recv_ns=self.bridge_ns_path, listen=ARTNET, size=241,
                      cpu=forwarder, receiver_cpu=peer)
         self.latency("floor_pty_d2n_" + placement, mode="pty-d2n", cpu=peer,
                      receiver_cpu=forwarder)
 
     def forwarder_block(self, name, way, pid, placement, cpus):
         peer, forwarder = cpus if cpus else (-1, None)
-        self.bench.pin(pid, forwarder)
+        self.pin(pid, forwarder)
         series = "%s_%s_%s" % (name, way, placement)
         if way == "n2d":
-            self.latency(series, mode="n2d", send_ns=self.bench.peer_ns_path, to=ARTNET, cpu=peer)
+            self.latency(series, mode="n2d", send_ns=self.peer_ns_path, to=ARTNET, cpu=peer)
         else:
-            self.latency(series, mode="d2n", recv_ns=self.bench.bridge_ns_path, listen=ARTNET,
+            self.latency(series, mode="d2n", recv_ns=self.bridge_ns_path, listen=ARTNET,
                          cpu=peer)
-        self.bench.pin(pid, None)
+        self.pin(pid, None)
 
     def socat_throughput(self):
         self.say("socat: throughput")
-        with self.bench.socat(*SOCAT_N2D) as pid:
+        with self.socat(*SOCAT_N2D) as pid:
             self.throughput("socat", pid)
 
     def bridge_rest(self):
         s = self.settings
-        with self.bench.bridge() as pid:
-            self.results["capture_buffer"] = self.bench.receive_buffer(pid)
+        with self.bridge() as bridge:
+            pid = bridge.process.pid
+            self.results["capture_buffer"] = self.receive_buffer(pid)
             self.say("bridge: throughput")
             self.throughput("bridge", pid)
 
             self.say("bridge: idle CPU for %d s" % s.idle_seconds)
-            cpu0, _, _ = process_usage(pid)
+            before = self.peer("usage", watch_pid=pid)
             t0 = time.monotonic_ns()
             time.sleep(s.idle_seconds)
-            cpu1, _, _ = process_usage(pid)
+            after = self.peer("usage", watch_pid=pid)
             wall = time.monotonic_ns() - t0
-            self.results["idle"] = {"cpu_ns": cpu1 - cpu0, "wall_ns": wall}
+            self.results["idle"] = {"cpu_ns": after["cpu_ns"] - before["cpu_ns"], "wall_ns": wall}
 
             count = s.load_artnet_rate * s.load_seconds
             self.say("bridge: CPU for %d ArtDmx/s alone for %d s" % (s.load_artnet_rate,
@@ -309,8 +283,8 @@ class Measurements:
                      % s.load_noise_rate)
             self.results["load"] = self.stream(
                 pid, rate=s.load_artnet_rate, count=count, noise_rate=s.load_noise_rate,
-                noise_ns=self.bench.peer_ns_path, noise_to="%s:7000" % BRIDGE_ADDRESS,
-                noise_size=64, noise_sink_ns=self.bench.bridge_ns_path,
+                noise_ns=self.peer_ns_path, noise_to="%s:7000" % BRIDGE_ADDRESS,
+                noise_size=64, noise_sink_ns=self.bridge_ns_path,
                 noise_sink="%s:7000" % BRIDGE_ADDRESS)
 
             self.say("bridge: memory over %d packets at %d/s" % (s.memory_packets, s.memory_rate))
@@ -318,29 +292,29 @@ class Measurements:
             self.results["memory"] = self.stream(pid, rate=s.memory_rate, count=s.memory_packets)
 
             self.say("bridge: flood of %d packets" % s.flood_packets)
-            drops = self.bench.socket_drops(pid)
-            flood = self.bench.peer(
-                "flood", count=s.flood_packets, send_ns=self.bench.peer_ns_path,
-                to="%s:6454" % CONTROLLER_ADDRESS, sink_ns=self.bench.bridge_ns_path,
-                sink="%s:6454" % CONTROLLER_ADDRESS, recv_ns=self.bench.bridge_ns_path, listen=ARTNET,
+            drops = self.socket_drops(pid)
+            flood = self.peer(
+                "flood", count=s.flood_packets, send_ns=self.peer_ns_path,
+                to="%s:6454" % CONTROLLER_ADDRESS, sink_ns=self.bridge_ns_path,
+                sink="%s:6454" % CONTROLLER_ADDRESS, recv_ns=self.bridge_ns_path, listen=ARTNET,
                 watch_pid=pid)
-            flood["socket_drops"] = self.bench.socket_drops(pid) - drops
-            flood["alive"] = alive(pid)
+            flood["socket_drops"] = self.socket_drops(pid) - drops
+            flood["alive"] = bridge.running()
             # Still forwarding both ways afterwards?
             after = {}
             if flood["alive"]:
-                for mode, extra in (("n2d", {"send_ns": self.bench.peer_ns_path, "to": ARTNET}),
-                                    ("d2n", {"recv_ns": self.bench.bridge_ns_path,
+                for mode, extra in (("n2d", {"send_ns": self.peer_ns_path, "to": ARTNET}),
+                                    ("d2n", {"recv_ns": self.bridge_ns_path,
                                              "listen": ARTNET})):
                     # The warm-up lets the bridge's frame collection, left
                     # with the flood's unended frames, start afresh.
-                    after[mode] = self.bench.peer("latency", mode=mode, count=100, warmup=5,
+                    after[mode] = self.peer("latency", mode=mode, count=100, warmup=5,
                                                  timeout_ms=3000, **extra)
             flood["after"] = after
             self.results["flood"] = flood
-            _, rss, hwm = process_usage(pid)
-            self.results["final_memory"] = {"rss_kb": rss, "hwm_kb": hwm}
-        self.results["bridge_log"] = self.bench.bridge_log.decode("utf-8", "replace")
+            final = self.peer("usage", watch_pid=pid)
+            self.results["final_memory"] = {"rss_kb": final["rss_kb"], "hwm_kb": final["hwm_kb"]}
+        self.results["bridge_log"] = self.bridge_log.decode("utf-8", "replace")
 
 
 def main(out_dir, quick, say):
@@ -348,11 +322,11 @@ def main(out_dir, quick, say):
     lab.require_lab(programs=(lab.BRIDGE, PEER))
     lab.stop_on_sigterm()
     with open(os.path.join(out_dir, "bench.log"), "ab") as log, lab.Lab() as lab_:
-        m = Measurements(Bench(lab_, log), settings, out_dir, say)
-        m.latencies()
-        m.socat_throughput()
-        m.bridge_rest()
-    m.results["settings"] = vars(settings)
+        bench = Bench(lab_, settings, out_dir, log, say)
+        bench.latencies()
+        bench.socat_throughput()
+        bench.bridge_rest()
+    bench.results["settings"] = vars(settings)
     with open(os.path.join(out_dir, "results.json"), "w") as f:
-        json.dump(m.results, f, indent=1)
-    return m.results
+        json.dump(bench.results, f, indent=1)
+    return bench.results
