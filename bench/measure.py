@@ -1,8 +1,8 @@
 """The measurements of bench/run, in the order they run, and the bench they
 run on: the lab of the end-to-end tests (tests/lab.py), whose serial port is a
 pty that the peer (artnet-bench-peer) holds as the device, with the bridge or
-socat forwarding. Writes results.json and the latency samples (one file per
-series, nanoseconds) into the work directory."""
+socat forwarding. Writes the latency samples (one file per series,
+nanoseconds) into the work directory and returns the rest of the results."""
 
 import contextlib
 import json
@@ -327,6 +327,4 @@ def main(out_dir, quick, say):
         bench.socat_throughput()
         bench.bridge_rest()
     bench.results["settings"] = vars(settings)
-    with open(os.path.join(out_dir, "results.json"), "w") as f:
-        json.dump(bench.results, f, indent=1)
     return bench.results

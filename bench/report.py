@@ -35,6 +35,19 @@ def latency_stats(result):
             "split": result.get("split", 0)}
 
 
+def cpu_share(step):
+    """The forwarder's CPU over a step, in percent of one core."""
+    return 100.0 * step["cpu_ns"] / step["wall_ns"]
+
+
+def memory_growth(step):
+    """How much (kB) the forwarder's memory grew over a step, and the text
+    that says it."""
+    grew = max(step["rss_after_kb"] - step["rss_before_kb"], step["hwm_after_kb"] - step["hwm_before_kb"])
+    return grew, "VmRSS %d -> %d kB, VmHWM %d -> %d kB" % (
+        step["rss_before_kb"], step["rss_after_kb"], step["hwm_before_kb"], step["hwm_after_kb"])
+
+
 def lossless_rate(steps):
     """The highest offered rate up to which every step arrived whole and in
     order, counting a step only when the sender really kept its pace."""
@@ -65,12 +78,9 @@ class Report:
                     k: udp[k] + pty[k] for k in ("p50", "p99", "max")}
         self.bridge_rate = lossless_rate(results["bridge_throughput"])
         self.socat_rate = lossless_rate(results["socat_throughput"])
-        idle = results["idle"]
-        self.idle_cpu = 100.0 * idle["cpu_ns"] / idle["wall_ns"]
-        load = results["load"]
-        self.load_cpu = 100.0 * load["cpu_ns"] / load["wall_ns"]
-        base = results["load_baseline"]
-        self.baseline_cpu = 100.0 * base["cpu_ns"] / base["wall_ns"]
+        self.idle_cpu = cpu_share(results["idle"])
+        self.load_cpu = cpu_share(results["load"])
+        self.baseline_cpu = cpu_share(results["load_baseline"])
         self.targets = self._judge()
 
     def _judge(self):
@@ -108,13 +118,9 @@ class Report:
                   "%.2f%% at %.0f packets/s" % (self.load_cpu, load["noise_rate"])))
         t.append(("Every Art-Net packet through under that load", load["lost"] == 0 and
                   load["stray_bytes"] == 0, "%d of %d arrived" % (load["received"], load["sent"])))
-        mem = self.r["memory"]
-        grew = max(mem["rss_after_kb"] - mem["rss_before_kb"], mem["hwm_after_kb"] - mem["hwm_before_kb"])
-        t.append(("No memory growth over %d forwarded packets" % mem["received"],
-                  grew <= MEMORY_SLACK_KB,
-                  "VmRSS %d -> %d kB, VmHWM %d -> %d kB"
-                  % (mem["rss_before_kb"], mem["rss_after_kb"], mem["hwm_before_kb"],
-                     mem["hwm_after_kb"])))
+        grew, text = memory_growth(self.r["memory"])
+        t.append(("No memory growth over %d forwarded packets" % self.r["memory"]["received"],
+                  grew <= MEMORY_SLACK_KB, text))
         fl = self.r["flood"]
         after_ok = all(a["lost"] == 0 and a["damaged"] == 0 for a in fl["after"].values()) \
             and len(fl["after"]) == 2
@@ -124,11 +130,8 @@ class Report:
                   fl["missing"] == 0 and fl["stray_bytes"] == 0 and fl["bad_datagrams"] == 0,
                   "%d of %d, %d stray bytes" % (fl["delivered"], fl["must_forward"],
                                                 fl["stray_bytes"])))
-        fgrew = max(fl["rss_after_kb"] - fl["rss_before_kb"], fl["hwm_after_kb"] - fl["hwm_before_kb"])
-        t.append(("Flood: memory flat", fgrew <= MEMORY_SLACK_KB,
-                  "VmRSS %d -> %d kB, VmHWM %d -> %d kB"
-                  % (fl["rss_before_kb"], fl["rss_after_kb"], fl["hwm_before_kb"],
-                     fl["hwm_after_kb"])))
+        grew, text = memory_growth(fl)
+        t.append(("Flood: memory flat", grew <= MEMORY_SLACK_KB, text))
         return t
 
     def passed(self):
@@ -168,8 +171,8 @@ class Report:
                 "|---:|---:|---:|---:|---:|---:|---:|"]
         for b, s in zip(self.r["bridge_throughput"], self.r["socat_throughput"]):
             out.append("| %d | %.0f | %s | %.0f%% | %.0f | %s | %.0f%% |" % (
-                b["rate"], b["send_rate"], _arrived(b), 100.0 * b["cpu_ns"] / b["wall_ns"],
-                s["send_rate"], _arrived(s), 100.0 * s["cpu_ns"] / s["wall_ns"]))
+                b["rate"], b["send_rate"], _arrived(b), cpu_share(b),
+                s["send_rate"], _arrived(s), cpu_share(s)))
         out += ["", "Packets lost were dropped by the kernel at the forwarder's receiving socket "
                 "(its receive buffer full) unless the column says otherwise."]
         out += ["", "Highest lossless rate: bridge %d/s, socat %d/s." % (self.bridge_rate,
@@ -187,9 +190,8 @@ class Report:
                 "| the same with %.0f unrelated UDP packets/s (64 bytes, port 7000) on the "
                 "captured interface | %.2f%% of one core; ArtDmx %d of %d arrived |"
                 % (load["noise_rate"], self.load_cpu, load["received"], load["sent"]),
-                "| %d ArtDmx at %d/s (after 20,000 to warm up) | VmRSS %d -> %d kB, VmHWM %d -> %d kB; %d arrived |"
-                % (mem["sent"], mem["rate"], mem["rss_before_kb"], mem["rss_after_kb"],
-                   mem["hwm_before_kb"], mem["hwm_after_kb"], mem["received"]),
+                "| %d ArtDmx at %d/s (after 20,000 to warm up) | %s; %d arrived |"
+                % (mem["sent"], mem["rate"], memory_growth(mem)[1], mem["received"]),
                 "| peak resident memory (VmHWM) at the end | %d kB |" % final["hwm_kb"], ""]
         out += ["**Flood**: %d Art-Net packets, random OpCodes, payloads of 0 to 2048 bytes, "
                 "sent at %.0f packets/s; the device meanwhile wrote %d random frames ending in "
@@ -206,8 +208,7 @@ class Report:
                 "| datagrams of frames that reached the controller (all end in CR LF, at most 2047 bytes: %s) | %d |"
                 % ("yes" if fl["bad_datagrams"] == 0 else "NO, %d not" % fl["bad_datagrams"],
                    fl["datagrams"]),
-                "| memory | VmRSS %d -> %d kB, VmHWM %d -> %d kB |" % (
-                    fl["rss_before_kb"], fl["rss_after_kb"], fl["hwm_before_kb"], fl["hwm_after_kb"]),
+                "| memory | %s |" % memory_growth(fl)[1],
                 "| afterwards | %s |" % _after(fl), ""]
         out += ["**Targets**", "", "| target | measured | |", "|---|---|---|"]
         for name, ok, detail in self.targets:
@@ -265,7 +266,7 @@ class Report:
     def notes(self):
         notes = list(NOTES_ALWAYS)
         steps = self.r["bridge_throughput"]
-        busiest = max(100.0 * st["cpu_ns"] / st["wall_ns"] for st in steps)
+        busiest = max(cpu_share(st) for st in steps)
         lossy = [st for st in steps if st["lost"]]
         if lossy and all(st["socket_drops"] >= st["lost"] for st in lossy):
             notes.append(
