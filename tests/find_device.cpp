@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
   }
   if (read) {
     DeviceReadLoop(device, [](const std::uint8_t* frame, std::size_t size) {
-      PrintLine("frame " + FormatHex(frame, size));
+      PrintLine("frame " + Hex(frame, size));
     });
   }
   if (hold) {

@@ -124,7 +124,7 @@ void NumberedArtDmxCheck::Feed(const std::uint8_t* bytes, std::size_t count) {
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-std::string FormatHex(const std::uint8_t* data, std::size_t size) {
+std::string Hex(const std::uint8_t* data, std::size_t size) {
   static const char kDigits[] = "0123456789abcdef";
   std::string text;
   text.reserve(size * 2);

@@ -74,7 +74,7 @@ class NumberedArtDmxCheck {
 };
 
 // Lower-case hex, two digits a byte, nothing between them.
-std::string FormatHex(const std::uint8_t* data, std::size_t size);
+std::string Hex(const std::uint8_t* data, std::size_t size);
 // Hex digits of either case, two a byte; spaces, tabs, CRs and colons between
 // them are skipped. Nothing when a character is not one of those or a digit
 // is left over.

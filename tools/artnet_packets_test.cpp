@@ -16,7 +16,7 @@ std::vector<std::uint8_t> EveryByte() {
 
 TEST(ArtNetPackets, HexRoundTripAndItsRejects) {
   const std::vector<std::uint8_t> every = EveryByte();
-  const std::string text = FormatHex(every.data(), every.size());
+  const std::string text = Hex(every.data(), every.size());
   EXPECT_EQ(text.substr(0, 8), "00010203");
   EXPECT_EQ(text.substr(text.size() - 4), "feff");
   EXPECT_EQ(ParseHex(text), every);

@@ -191,7 +191,7 @@ bool Simulator::Open() {
 void Simulator::Log(const char* direction, const std::uint8_t* data, std::size_t size) {
   // One line per write, flushed at once, so a reader of the log never sees
   // half a line.
-  const std::string line = std::string(direction) + " " + FormatHex(data, size) + "\n";
+  const std::string line = std::string(direction) + " " + Hex(data, size) + "\n";
   fwrite(line.data(), 1, line.size(), log_);
   fflush(log_);
 }
