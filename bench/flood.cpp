@@ -28,11 +28,10 @@
 #include <thread>
 #include <vector>
 
-#include "bench/probe.h"
+#include "bench/peer.h"
 
 namespace {
 
-constexpr std::uint8_t kArtNetId[8] = {'A', 'r', 't', '-', 'N', 'e', 't', 0};
 constexpr std::size_t kMaxFloodPayload = 2048;
 
 std::uint64_t SplitMix(std::uint64_t& state) {
@@ -58,9 +57,7 @@ std::size_t FloodPacket(std::uint64_t seed, std::uint64_t index, std::uint8_t* o
     default: break;
   }
   std::uint8_t head[18];
-  std::memcpy(head, kArtNetId, 8);
-  head[8] = static_cast<std::uint8_t>(opcode & 0xFF);
-  head[9] = static_cast<std::uint8_t>(opcode >> 8);
+  WriteArtNetHeader(opcode, head);
   for (int i = 0; i < 8; ++i) head[10 + i] = static_cast<std::uint8_t>(index >> (8 * i));
   std::memcpy(out, head, length < sizeof head ? length : sizeof head);
   for (std::size_t i = sizeof head; i < length; i += 8) {

@@ -1,4 +1,4 @@
-// One hop at a time: the probe sends one message, waits until it has come out
+// One hop at a time: the peer sends one message, waits until it has come out
 // at the other end, and records the time between, then the next. Each hop
 // is timed in this one process, on one clock.
 //
@@ -16,9 +16,10 @@
 //
 // Common: --count (recorded), --warmup (sent first, not recorded), --gap-us
 // (pause between two), --timeout-ms (a message not through by then is lost),
-// --out (file for the recorded times, nanoseconds, one per line), --cpu (the
-// processor of the sending thread) and --receiver-cpu (that of a floor hop's
-// receiving thread); without them the scheduler places the threads.
+// --out (the file the recorded times are added to, nanoseconds, one per
+// line), --cpu (the processor of the sending thread) and --receiver-cpu (that
+// of a floor hop's receiving thread); without them the scheduler places the
+// threads.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
@@ -32,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/probe.h"
+#include "bench/peer.h"
 
 namespace {
 
@@ -44,9 +45,9 @@ struct HopResult {
 
 HopResult NetworkToDevice(int send_fd, const sockaddr_in& to, int device, std::uint64_t sequence,
                           int timeout_ms, std::int64_t* elapsed) {
-  std::uint8_t packet[kArtDmxSize];
-  BuildArtDmx(sequence, packet);
-  std::uint8_t received[kArtDmxSize];
+  std::uint8_t packet[kNumberedArtDmxSize];
+  BuildNumberedArtDmx(sequence, packet);
+  std::uint8_t received[kNumberedArtDmxSize];
   HopResult result;
   const std::int64_t start = NowNs();
   sendto(send_fd, packet, sizeof packet, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -65,25 +66,23 @@ HopResult NetworkToDevice(int send_fd, const sockaddr_in& to, int device, std::u
 
 HopResult DeviceToNetwork(int device, int receive_fd, std::uint64_t sequence, int timeout_ms,
                           std::int64_t* elapsed) {
-  std::uint8_t frame[kPollReplyFrameSize];
-  BuildPollReplyFrame(sequence, frame);
+  const std::vector<std::uint8_t> frame = DeviceFrame(sequence);
   std::vector<std::uint8_t> received;
   std::uint8_t datagram[4096];
   HopResult result;
   const std::int64_t start = NowNs();
-  WriteAll(device, frame, sizeof frame);
+  WriteAll(device, frame.data(), frame.size());
   // A forwarder that reads the pty in pieces sends the frame in pieces: count
   // them, and take the time when the last byte is in.
-  while (received.size() < sizeof frame) {
+  while (received.size() < frame.size()) {
     const long count = ReadWithin(receive_fd, datagram, sizeof datagram, timeout_ms);
     if (count <= 0) break;
     received.insert(received.end(), datagram, datagram + count);
     ++result.pieces;
   }
   *elapsed = NowNs() - start;
-  result.arrived = received.size() >= sizeof frame;
-  result.intact = received.size() == sizeof frame &&
-                  std::memcmp(frame, received.data(), sizeof frame) == 0;
+  result.arrived = received.size() >= frame.size();
+  result.intact = received == frame;
   return result;
 }
 
@@ -181,11 +180,10 @@ std::vector<std::uint8_t> FloorMessage(const std::string& mode, std::size_t size
                                        std::uint64_t sequence) {
   std::vector<std::uint8_t> message;
   if (mode == "pty-d2n") {
-    message.resize(kPollReplyFrameSize);
-    BuildPollReplyFrame(sequence, message.data());
+    message = DeviceFrame(sequence);
   } else if (mode == "pty-n2d") {
-    message.resize(kArtDmxSize);
-    BuildArtDmx(sequence, message.data());
+    message.resize(kNumberedArtDmxSize);
+    BuildNumberedArtDmx(sequence, message.data());
   } else {
     message.assign(size, 0x5A);
     std::memcpy(message.data(), &sequence, sizeof sequence);
@@ -203,7 +201,7 @@ int RunLatency(const Options& options) {
   const int timeout_ms = static_cast<int>(options.Number("timeout-ms", 1000));
   const int device = static_cast<int>(options.Number("device", -1));
   const int slave = static_cast<int>(options.Number("slave", -1));
-  const std::size_t size = static_cast<std::size_t>(options.Number("size", kArtDmxSize));
+  const std::size_t size = static_cast<std::size_t>(options.Number("size", kNumberedArtDmxSize));
 
   int send_fd = -1;
   int receive_fd = -1;
@@ -278,7 +276,7 @@ int RunLatency(const Options& options) {
 
   const std::string out = options.Text("out");
   if (!out.empty()) {
-    FILE* file = std::fopen(out.c_str(), "w");
+    FILE* file = std::fopen(out.c_str(), "a");
     if (file == nullptr) Die("cannot write " + out);
     for (const std::int64_t t : times) std::fprintf(file, "%lld\n", static_cast<long long>(t));
     std::fclose(file);

@@ -7,6 +7,8 @@ import os
 import platform
 import subprocess
 
+from lab import BRIDGE_ADDRESS, CONTROLLER_ADDRESS, PEER_ADDRESS
+
 # Memory counts as flat when it grew by no more than this (kB) over a run
 # that came after a warm-up: a page or two of first-touched stack or stdio is
 # not a leak, a leak of even a byte per packet is 1,000 kB.
@@ -33,6 +35,19 @@ def latency_stats(result):
             "split": result.get("split", 0)}
 
 
+def cpu_share(step):
+    """The forwarder's CPU over a step, in percent of one core."""
+    return 100.0 * step["cpu_ns"] / step["wall_ns"]
+
+
+def memory_growth(step):
+    """How much (kB) the forwarder's memory grew over a step, and the text
+    that says it."""
+    grew = max(step["rss_after_kb"] - step["rss_before_kb"], step["hwm_after_kb"] - step["hwm_before_kb"])
+    return grew, "VmRSS %d -> %d kB, VmHWM %d -> %d kB" % (
+        step["rss_before_kb"], step["rss_after_kb"], step["hwm_before_kb"], step["hwm_after_kb"])
+
+
 def lossless_rate(steps):
     """The highest offered rate up to which every step arrived whole and in
     order, counting a step only when the sender really kept its pace."""
@@ -47,9 +62,8 @@ def lossless_rate(steps):
 
 
 class Report:
-    def __init__(self, results, fuzz, commit=""):
+    def __init__(self, results, commit=""):
         self.r = results
-        self.fuzz = fuzz
         self.commit = commit
         self.placements = list(results["settings"]["placements"])
         self.lat = {}
@@ -64,12 +78,9 @@ class Report:
                     k: udp[k] + pty[k] for k in ("p50", "p99", "max")}
         self.bridge_rate = lossless_rate(results["bridge_throughput"])
         self.socat_rate = lossless_rate(results["socat_throughput"])
-        idle = results["idle"]
-        self.idle_cpu = 100.0 * idle["cpu_ns"] / idle["wall_ns"]
-        load = results["load"]
-        self.load_cpu = 100.0 * load["cpu_ns"] / load["wall_ns"]
-        base = results["load_baseline"]
-        self.baseline_cpu = 100.0 * base["cpu_ns"] / base["wall_ns"]
+        self.idle_cpu = cpu_share(results["idle"])
+        self.load_cpu = cpu_share(results["load"])
+        self.baseline_cpu = cpu_share(results["load_baseline"])
         self.targets = self._judge()
 
     def _judge(self):
@@ -107,13 +118,9 @@ class Report:
                   "%.2f%% at %.0f packets/s" % (self.load_cpu, load["noise_rate"])))
         t.append(("Every Art-Net packet through under that load", load["lost"] == 0 and
                   load["stray_bytes"] == 0, "%d of %d arrived" % (load["received"], load["sent"])))
-        mem = self.r["memory"]
-        grew = max(mem["rss_after_kb"] - mem["rss_before_kb"], mem["hwm_after_kb"] - mem["hwm_before_kb"])
-        t.append(("No memory growth over %d forwarded packets" % mem["received"],
-                  grew <= MEMORY_SLACK_KB,
-                  "VmRSS %d -> %d kB, VmHWM %d -> %d kB"
-                  % (mem["rss_before_kb"], mem["rss_after_kb"], mem["hwm_before_kb"],
-                     mem["hwm_after_kb"])))
+        grew, text = memory_growth(self.r["memory"])
+        t.append(("No memory growth over %d forwarded packets" % self.r["memory"]["received"],
+                  grew <= MEMORY_SLACK_KB, text))
         fl = self.r["flood"]
         after_ok = all(a["lost"] == 0 and a["damaged"] == 0 for a in fl["after"].values()) \
             and len(fl["after"]) == 2
@@ -123,15 +130,8 @@ class Report:
                   fl["missing"] == 0 and fl["stray_bytes"] == 0 and fl["bad_datagrams"] == 0,
                   "%d of %d, %d stray bytes" % (fl["delivered"], fl["must_forward"],
                                                 fl["stray_bytes"])))
-        fgrew = max(fl["rss_after_kb"] - fl["rss_before_kb"], fl["hwm_after_kb"] - fl["hwm_before_kb"])
-        t.append(("Flood: memory flat", fgrew <= MEMORY_SLACK_KB,
-                  "VmRSS %d -> %d kB, VmHWM %d -> %d kB"
-                  % (fl["rss_before_kb"], fl["rss_after_kb"], fl["hwm_before_kb"],
-                     fl["hwm_after_kb"])))
-        for fuzzer in self.fuzz or []:
-            t.append(("Fuzzer %s clean for at least 10,000,000 runs" % fuzzer["name"],
-                      fuzzer["ok"] and fuzzer["runs"] >= 10000000,
-                      "%d runs, %s" % (fuzzer["runs"], "clean" if fuzzer["ok"] else "FAILED")))
+        grew, text = memory_growth(fl)
+        t.append(("Flood: memory flat", grew <= MEMORY_SLACK_KB, text))
         return t
 
     def passed(self):
@@ -171,8 +171,8 @@ class Report:
                 "|---:|---:|---:|---:|---:|---:|---:|"]
         for b, s in zip(self.r["bridge_throughput"], self.r["socat_throughput"]):
             out.append("| %d | %.0f | %s | %.0f%% | %.0f | %s | %.0f%% |" % (
-                b["rate"], b["send_rate"], _arrived(b), 100.0 * b["cpu_ns"] / b["wall_ns"],
-                s["send_rate"], _arrived(s), 100.0 * s["cpu_ns"] / s["wall_ns"]))
+                b["rate"], b["send_rate"], _arrived(b), cpu_share(b),
+                s["send_rate"], _arrived(s), cpu_share(s)))
         out += ["", "Packets lost were dropped by the kernel at the forwarder's receiving socket "
                 "(its receive buffer full) unless the column says otherwise."]
         out += ["", "Highest lossless rate: bridge %d/s, socat %d/s." % (self.bridge_rate,
@@ -190,9 +190,8 @@ class Report:
                 "| the same with %.0f unrelated UDP packets/s (64 bytes, port 7000) on the "
                 "captured interface | %.2f%% of one core; ArtDmx %d of %d arrived |"
                 % (load["noise_rate"], self.load_cpu, load["received"], load["sent"]),
-                "| %d ArtDmx at %d/s (after 20,000 to warm up) | VmRSS %d -> %d kB, VmHWM %d -> %d kB; %d arrived |"
-                % (mem["sent"], mem["rate"], mem["rss_before_kb"], mem["rss_after_kb"],
-                   mem["hwm_before_kb"], mem["hwm_after_kb"], mem["received"]),
+                "| %d ArtDmx at %d/s (after 20,000 to warm up) | %s; %d arrived |"
+                % (mem["sent"], mem["rate"], memory_growth(mem)[1], mem["received"]),
                 "| peak resident memory (VmHWM) at the end | %d kB |" % final["hwm_kb"], ""]
         out += ["**Flood**: %d Art-Net packets, random OpCodes, payloads of 0 to 2048 bytes, "
                 "sent at %.0f packets/s; the device meanwhile wrote %d random frames ending in "
@@ -209,16 +208,8 @@ class Report:
                 "| datagrams of frames that reached the controller (all end in CR LF, at most 2047 bytes: %s) | %d |"
                 % ("yes" if fl["bad_datagrams"] == 0 else "NO, %d not" % fl["bad_datagrams"],
                    fl["datagrams"]),
-                "| memory | VmRSS %d -> %d kB, VmHWM %d -> %d kB |" % (
-                    fl["rss_before_kb"], fl["rss_after_kb"], fl["hwm_before_kb"], fl["hwm_after_kb"]),
+                "| memory | %s |" % memory_growth(fl)[1],
                 "| afterwards | %s |" % _after(fl), ""]
-        if self.fuzz is not None:
-            out += ["**Fuzzers** (scripts/fuzz from an empty corpus, ASan and UBSan)", "",
-                    "| fuzzer | executions | seconds | result |", "|---|---:|---:|---|"]
-            for f in self.fuzz:
-                out.append("| %s | %d | %.0f | %s |" % (f["name"], f["runs"], f["seconds"],
-                                                     "clean" if f["ok"] else "FAILED"))
-            out.append("")
         out += ["**Targets**", "", "| target | measured | |", "|---|---|---|"]
         for name, ok, detail in self.targets:
             out.append("| %s | %s | %s |" % (name, detail, "PASS" if ok else "**FAIL**"))
@@ -275,7 +266,7 @@ class Report:
     def notes(self):
         notes = list(NOTES_ALWAYS)
         steps = self.r["bridge_throughput"]
-        busiest = max(100.0 * st["cpu_ns"] / st["wall_ns"] for st in steps)
+        busiest = max(cpu_share(st) for st in steps)
         lossy = [st for st in steps if st["lost"]]
         if lossy and all(st["socket_drops"] >= st["lost"] for st in lossy):
             notes.append(
@@ -300,7 +291,7 @@ class Report:
                                                                     fl["socket_drops"]))
         return notes
 
-    def document(self, path, png_name, commands, fuzz_command):
+    def document(self, path, png_name, commands):
         now = self.r.get("date") or datetime.datetime.now(datetime.timezone.utc).strftime(
             "%Y-%m-%d %H:%M UTC")
         cpu = "unknown"
@@ -318,13 +309,16 @@ class Report:
             "side by side in the same run) rather than the absolute times."
             % (cpu, os.cpu_count(), platform.release()), "",
             "## How it is measured", "",
-            "`bench/run` builds the bridge and `build/linux/bench/artnet-bench-probe`, then, "
-            "inside `tests/without-serial-ports`, makes two network namespaces joined by a veth "
-            "pair (the bridge's side holds 10.77.0.1, the address its host name resolves to, "
-            "and 10.77.0.3; the controller's side holds 10.77.0.2) and a pty whose slave is "
-            "bound over `/dev/ttyUSB0`, with a matching `/sys/class/tty` entry, so the "
-            "unmodified bridge finds it as its device. The probe plays both the controller "
-            "and the device, so each hop is timed in one process on CLOCK_MONOTONIC.", "",
+            "`bench/run` builds the bridge and `build/linux/bench/artnet-bench-peer`, then "
+            "sets up the lab of the end-to-end tests (`tests/lab.py`): two network namespaces "
+            "joined by a veth pair, the bridge's side holding %s (the address its host name "
+            "resolves to) and %s (a controller's on the same host), the far side %s (a peer "
+            "across the wire). In the bridge's namespaces, where `tools/without-serial-ports` "
+            "hides the machine's own serial ports, a pty whose slave is bound over "
+            "`/dev/ttyUSB0`, with a matching `/sys/class/tty` entry, is the only serial port, "
+            "so the unmodified bridge finds it as its device. The peer program plays both the "
+            "controller and the device, so each hop is timed in one process on CLOCK_MONOTONIC."
+            % (BRIDGE_ADDRESS, CONTROLLER_ADDRESS, PEER_ADDRESS), "",
             "- Latency: one message at a time, the next after the previous one is through "
             "(and 200 us later). The %d messages of each series are taken in %d rounds, and "
             "each round measures the floor, socat and the bridge in turn, so that a busy spell "
@@ -338,16 +332,13 @@ class Report:
             "with p99).",
             "- socat, the generic forwarder, in the bridge's place: `%s` and `%s`."
             % (commands["socat_n2d"], commands["socat_d2n"]),
-            "- Throughput: ArtDmx paced at each rate from the controller's namespace; the "
+            "- Throughput: ArtDmx paced at each rate from the peer across the wire; the "
             "device end drains the pty as fast as bytes come and checks every packet.",
             "- CPU: the bridge's threads' run time from /proc (schedstat) over the window; "
             "memory: VmRSS and VmHWM from /proc/PID/status.", "",
-            "Commands: `%s` (everything, some twenty minutes, half of them the fuzzers); "
-            "`sudo bench/run --skip-fuzz` skips the fuzzers; `sudo bench/run --quick` makes "
+            "Commands: `%s` (everything, some thirteen minutes); `sudo bench/run --quick` makes "
             "every count smaller, for trying things out (it does not write this file)."
             % commands["run"], ""]
-        if fuzz_command:
-            lines += ["The fuzzers run as `%s`." % fuzz_command, ""]
         lines += ["## Results", "", self.tables(), "## Reading the numbers", ""] + self.notes() + [
                   "",
                   "## Latency distributions", "",
@@ -365,7 +356,7 @@ NOTES_ALWAYS = [
     "latencies fall into two groups (the steps in the upper curves), and whether a median lands in one or the "
     "other is chance, for socat as for the bridge. The targets are therefore judged pinned "
     "(`sched_setaffinity`), where every message takes the same path: \"one core\" keeps the "
-    "probe and the forwarder on one processor, \"two cores\" puts them on two; the floor's "
+    "peer and the forwarder on one processor, \"two cores\" puts them on two; the floor's "
     "sending and receiving threads sit where the forwarder's hop would have them.",
     "- Lost packets are counted at the device end and, separately, as drops at the "
     "forwarder's receiving socket (`ss -m`, the `d` counter): where both agree, the kernel "

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/probe.h"
+#include "bench/peer.h"
 
 namespace {
 
@@ -92,7 +92,7 @@ int RunStream(const Options& options) {
   prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
   Drain(device, 0);
 
-  ArtDmxStreamCheck check;
+  NumberedArtDmxCheck check;
   std::atomic<bool> sending_done{false};
   std::atomic<std::int64_t> last_byte_at{0};
   std::thread reader([&] {
@@ -105,7 +105,7 @@ int RunStream(const Options& options) {
         check.Feed(buffer.data(), static_cast<std::size_t>(got));
         last_byte_at.store(now);
         quiet_since = now;
-        if (check.next_sequence() >= static_cast<std::uint64_t>(count)) break;
+        if (check.next_number() >= static_cast<std::uint64_t>(count)) break;
         continue;
       }
       if (got < 0) break;
@@ -129,12 +129,12 @@ int RunStream(const Options& options) {
 
   const ProcessUsage before = ReadProcessUsage(watch_pid);
   long long send_errors = 0;
-  std::uint8_t packet[kArtDmxSize];
+  std::uint8_t packet[kNumberedArtDmxSize];
   const std::int64_t start = NowNs() + 1000000;
   for (long long i = 0; i < count; ++i) {
     const std::int64_t due = start + i * 1000000000LL / rate;
     if (NowNs() < due) SleepUntilNs(due);
-    BuildArtDmx(static_cast<std::uint64_t>(i), packet);
+    BuildNumberedArtDmx(static_cast<std::uint64_t>(i), packet);
     if (sendto(send_fd, packet, sizeof packet, 0, reinterpret_cast<const sockaddr*>(&to),
                sizeof to) != static_cast<ssize_t>(sizeof packet)) {
       ++send_errors;

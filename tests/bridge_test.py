@@ -7,8 +7,8 @@ import socket
 import threading
 import unittest
 
-import bridgelab as lab_
-from bridgelab import (ART_POLL_PROBE, ARTNET_PORT, BRIDGE_ADDRESS, PEER_ADDRESS, art_dmx, art_packet,
+import lab as lab_
+from lab import (ART_POLL_PROBE, ARTNET_PORT, BRIDGE_ADDRESS, PEER_ADDRESS, art_dmx, art_packet,
                        art_poll, from_bridge, message)
 
 GOOD = "1"  # tshark's checksum status for a verified, correct checksum.

@@ -2,7 +2,7 @@
 """The bridge's device port on Linux, end to end: discovery, the probe, writes
 and frames, against simulated devices on ptys.
 
-Runs itself inside tests/without-serial-ports: a private /dev and an empty
+Runs itself inside tools/without-serial-ports: a private /dev and an empty
 /sys/class/tty, which each case fills with fake tty entries whose device nodes
 are simulated devices' ptys bound over /dev/ttyUSB0 and the like. The
 machine's own serial ports cannot be seen there. Needs root.
@@ -12,103 +12,25 @@ import os
 import subprocess
 import sys
 import termios
-import threading
 import time
 import unittest
 
-SOURCE = os.environ.get("ARTNET_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-BUILD = os.environ.get("ARTNET_BUILD_DIR", os.path.join(SOURCE, "build", "linux"))
-SIM = os.path.join(BUILD, "tools", "artnet-device-sim")
-FIND = os.path.join(BUILD, "tests", "find-device")
-SANDBOX = os.path.join(SOURCE, "tests", "without-serial-ports")
-TTY_CLASS = "/sys/class/tty"
+import lab
+from lab import ART_POLL_PROBE as PROBE, DEADLINE
 
-PROBE = bytes.fromhex("4172742d4e6574000020000e0210")
-DEADLINE = 20  # seconds: generous, the machine may be busy
+FIND = os.path.join(lab.BUILD_DIR, "tests", "find-device")
 
 
-def wait_for(condition, what, timeout=DEADLINE):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.01)
-    raise AssertionError("timed out waiting for " + what)
-
-
-class Lines:
-    """Collects a process's standard output lines as they come."""
-
-    def __init__(self, stream):
-        self.lines = []
-        self._lock = threading.Lock()
-        self._thread = threading.Thread(target=self._collect, args=(stream,), daemon=True)
-        self._thread.start()
-
-    def _collect(self, stream):
-        for line in stream:
-            with self._lock:
-                self.lines.append(line.rstrip("\n"))
-        stream.close()
-
-    def snapshot(self):
-        with self._lock:
-            return list(self.lines)
-
-
-class Device:
-    """A simulated device whose pty is /dev/NAME, listed under /sys/class/tty."""
-
-    def __init__(self, name, type_text=None):
-        self.name = name
-        self.path = "/dev/" + name
-        self.sim = subprocess.Popen([SIM], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                    stderr=subprocess.DEVNULL, text=True)
-        self.pty = self.sim.stdout.readline().strip()
-        self.output = Lines(self.sim.stdout)
-        open(self.path, "w").close()
-        subprocess.run(["mount", "--bind", self.pty, self.path], check=True)
-        entry = os.path.join(TTY_CLASS, name)
-        os.mkdir(entry)
-        os.symlink("../../devices/platform/fake/" + name, os.path.join(entry, "device"))
-        if type_text is not None:
-            with open(os.path.join(entry, "type"), "w") as f:
-                f.write(type_text)
-
-    def received(self):
-        return b"".join(bytes.fromhex(line[3:]) for line in self.output.snapshot()
-                        if line.startswith("rx "))
-
-    def wait_received(self, size):
-        return wait_for(lambda: len(self.received()) >= size and self.received(),
-                        "%d bytes at %s" % (size, self.name))
-
-    def send(self, data):
-        self.sim.stdin.write(data.hex() + "\n")
-        self.sim.stdin.flush()
-
-    def untouched(self):
-        """True when nothing configured, locked or wrote to the port."""
-        fd = os.open(self.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-        try:
-            speed = termios.tcgetattr(fd)[2] & termios.CBAUD
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # raises when locked
-            return speed == termios.B38400 and self.received() == b""
-        finally:
-            os.close(fd)
-
-    def stop(self):
-        if self.sim.poll() is None:
-            self.sim.terminate()
-            self.sim.wait(DEADLINE)
-        self.sim.stdin.close()
-
-    def remove(self):
-        self.stop()
-        subprocess.run(["umount", self.path], check=False)
-        os.unlink(self.path)
-        subprocess.run(["rm", "-rf", os.path.join(TTY_CLASS, self.name)], check=True)
+def untouched(device):
+    """True when nothing configured, locked or wrote to the simulated
+    device's port."""
+    fd = os.open(device.port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        speed = termios.tcgetattr(fd)[2] & termios.CBAUD
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # raises when locked
+        return speed == termios.B38400 and device.received() == b""
+    finally:
+        os.close(fd)
 
 
 class Bridge:
@@ -116,19 +38,25 @@ class Bridge:
 
     def __init__(self, *options):
         self.process = subprocess.Popen([FIND] + list(options), stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True)
-        self.output = Lines(self.process.stdout)
+                                        stdout=subprocess.PIPE)
+        self.output = lab.Stream(self.process.stdout)
+
+    def _lines(self, prefix, data):
+        return [line[len(prefix):] for line in lab.whole_lines(data) if line.startswith(prefix)]
 
     def found(self):
-        line = wait_for(lambda: next((l for l in self.output.snapshot() if l.startswith("found ")), None),
-                        "discovery")
-        return line[len("found "):]
+        data = self.output.wait_for(lambda data: self._lines("found ", data))
+        found = self._lines("found ", data)
+        if not found:
+            raise AssertionError("timed out waiting for discovery")
+        return found[0]
 
     def frames(self, count):
-        def enough():
-            frames = [bytes.fromhex(l[6:]) for l in self.output.snapshot() if l.startswith("frame ")]
-            return frames if len(frames) >= count else None
-        return wait_for(enough, "%d frames" % count)
+        data = self.output.wait_for(lambda data: len(self._lines("frame ", data)) >= count)
+        frames = [bytes.fromhex(frame) for frame in self._lines("frame ", data)]
+        if len(frames) < count:
+            raise AssertionError("timed out waiting for %d frames" % count)
+        return frames
 
     def cpu_seconds(self):
         with open("/proc/%d/stat" % self.process.pid) as f:
@@ -136,9 +64,7 @@ class Bridge:
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.kill()
-        self.process.wait(DEADLINE)
+        lab.terminate(self.process)
         self.process.stdin.close()
 
 
@@ -157,13 +83,17 @@ class DevicePortTest(unittest.TestCase):
     def tearDown(self):
         for bridge in self.bridges:
             bridge.stop()
-        for device in self.devices:
-            device.remove()
-        subprocess.run(["rm", "-rf", os.path.join(TTY_CLASS, "console")], check=True)
+        for name, device in self.devices:
+            device.stop()
+            lab.unbind_port(name)
+        subprocess.run(["rm", "-rf", "/sys/class/tty/console"], check=True)
 
     def device(self, name, type_text=None):
-        device = Device(name, type_text)
-        self.devices.append(device)
+        """A simulated device whose pty is the serial port /dev/NAME."""
+        device = lab.start_simulator()
+        self.devices.append((name, device))
+        lab.bind_port(device.path, name, type_text)
+        device.port = "/dev/" + name
         return device
 
     def bridge(self, *options):
@@ -190,7 +120,7 @@ class DevicePortTest(unittest.TestCase):
         first.send(b"K\r\n")
         self.assertEqual(bridge.frames(2)[1], b"OK\r\n")
 
-        self.assertTrue(later.untouched())
+        self.assertTrue(untouched(later))
 
     def test_port_held_elsewhere_is_skipped(self):
         first = self.device("ttyUSB0")
@@ -204,7 +134,7 @@ class DevicePortTest(unittest.TestCase):
         self.assertEqual(first.received(), PROBE)  # the second bridge wrote nothing there
 
         # A program that only locks the port.
-        fd = os.open(first.path, os.O_RDWR | os.O_NOCTTY)
+        fd = os.open(first.port, os.O_RDWR | os.O_NOCTTY)
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             self.assertEqual(run_to_end(), "/dev/ttyUSB1")
@@ -226,12 +156,12 @@ class DevicePortTest(unittest.TestCase):
     def test_console_and_ghost_ports_are_never_opened(self):
         console = self.device("ttyS0", "4\n")
         ghost = self.device("ttyS1", "0\n")
-        os.mkdir(os.path.join(TTY_CLASS, "console"))
-        with open(os.path.join(TTY_CLASS, "console", "active"), "w") as f:
+        os.mkdir("/sys/class/tty/console")
+        with open("/sys/class/tty/console/active", "w") as f:
             f.write("tty0 ttyS0\n")
         self.assertEqual(run_to_end(), "none")
-        self.assertTrue(console.untouched())
-        self.assertTrue(ghost.untouched())
+        self.assertTrue(untouched(console))
+        self.assertTrue(untouched(ghost))
 
     def test_lost_device_leaves_the_reader_idle(self):
         device = self.device("ttyACM0")
@@ -253,12 +183,11 @@ def main():
         unittest.main()
         return
     if os.geteuid() != 0:
-        print("skipped: needs root for a private mount namespace")
-        sys.exit(77)
-    if subprocess.run([SANDBOX, "true"], stderr=subprocess.DEVNULL).returncode != 0:
-        print("skipped: cannot make a private mount namespace here")
-        sys.exit(77)
-    sys.exit(subprocess.run([SANDBOX, sys.executable, os.path.abspath(__file__), "--inside"]).returncode)
+        lab.skip("needs root for a private mount namespace")
+    if subprocess.run([lab.WITHOUT_SERIAL_PORTS, "true"], stderr=subprocess.DEVNULL).returncode != 0:
+        lab.skip("cannot make a private mount namespace here")
+    sys.exit(subprocess.run([lab.WITHOUT_SERIAL_PORTS, sys.executable, os.path.abspath(__file__),
+                             "--inside"]).returncode)
 
 
 if __name__ == "__main__":

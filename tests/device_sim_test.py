@@ -11,27 +11,27 @@ import signal
 import struct
 import subprocess
 import tempfile
-import termios
 import time
 import tty
 import unittest
 
-SOURCE = os.environ.get("ARTNET_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-BUILD = os.environ.get("ARTNET_BUILD_DIR", os.path.join(SOURCE, "build", "linux"))
-SIM = os.path.join(BUILD, "tools", "artnet-device-sim")
+import lab
+from lab import DEADLINE
 
-POLL = bytes.fromhex("4172742d4e6574000020000e0210")
-DMX = bytes.fromhex("4172742d4e6574000050000e0000000000020102")
-DEADLINE = 20
+POLL = lab.art_poll()
+DMX = lab.art_dmx(20, seed=1)
 
 
 class Sim:
+    """The simulator, and the bridge's end of its pty, opened as the bridge
+    has it."""
+
     def __init__(self, *options):
-        self.process = subprocess.Popen([SIM] + list(options), stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.pty = self.process.stdout.readline().decode().strip()
+        self.device = lab.start_simulator(*options)
+        self.process = self.device.process
+        self.pty = self.device.path
         self.fd = os.open(self.pty, os.O_RDWR | os.O_NOCTTY)
-        tty.setraw(self.fd)  # as the bridge has it
+        tty.setraw(self.fd)
 
     def read(self, size):
         data = b""
@@ -44,24 +44,9 @@ class Sim:
     def quiet(self, seconds=0.3):
         return not select.select([self.fd], [], [], seconds)[0]
 
-    def command(self, line):
-        self.process.stdin.write(line.encode() + b"\n")
-        self.process.stdin.flush()
-
-    def log(self):
-        """The log lines so far (the simulator must be stopped)."""
-        return self.process.stdout.read().decode().splitlines()
-
     def stop(self):
         os.close(self.fd)
-        if self.process.poll() is None:
-            self.command("quit")
-        code = self.process.wait(DEADLINE)
-        self.process.stdin.close()
-        return code
-
-    def __del__(self):
-        self.process.stdout.close()
+        return self.device.stop()
 
 
 def tshark_fields(payload, fields):
@@ -133,23 +118,21 @@ class DeviceSimTest(unittest.TestCase):
         self.assertEqual(len(sim.read(241)), 241)
         self.assertTrue(sim.quiet())
         sim.stop()
-        log = sim.log()
-        received = b"".join(bytes.fromhex(l[3:]) for l in log if l.startswith("rx "))
-        self.assertEqual(received, POLL + DMX + POLL + DMX + POLL)
-        self.assertEqual(sum(1 for l in log if l.startswith("tx ")), 3)
+        self.assertEqual(sim.device.received(), POLL + DMX + POLL + DMX + POLL)
+        self.assertEqual(len(sim.device.sent()), 3)
 
     def test_sends_frames_as_given(self):
         sim = Sim("--send-hex", "4f4b0d0a")
         self.assertTrue(sim.quiet(0.2))         # held back until the bridge speaks
         os.write(sim.fd, DMX)
         self.assertEqual(sim.read(4), b"OK\r\n")
-        sim.command("61 62 0d 0a")
+        sim.device.command("61 62 0d 0a")
         self.assertEqual(sim.read(4), b"ab\r\n")
         every_byte = bytes(range(256))
-        sim.command(every_byte.hex())
+        sim.device.command(every_byte.hex())
         self.assertEqual(sim.read(256), every_byte)
-        sim.command("not hex")                  # ignored, the simulator carries on
-        sim.command("0d0a")
+        sim.device.command("not hex")           # ignored, the simulator carries on
+        sim.device.command("0d0a")
         self.assertEqual(sim.read(2), b"\r\n")
         self.assertEqual(sim.stop(), 0)
 
@@ -168,8 +151,8 @@ class DeviceSimTest(unittest.TestCase):
             self.assertLess(ticks / os.sysconf("SC_CLK_TCK"), 0.2)  # over its whole life
             sim.process.send_signal(signal.SIGTERM)
             self.assertEqual(sim.process.wait(DEADLINE), 0)
-            sim.process.stdin.close()
-            self.assertEqual(sim.process.stdout.read(), b"")   # the log went to the file
+            sim.device.stop()                          # already ended: only waits for its output
+            self.assertEqual(sim.device.log(), "")     # the log went to the file
             self.assertFalse(os.path.lexists(link))
             with open(log) as f:
                 self.assertEqual(f.read(), "rx " + DMX.hex() + "\n")
@@ -177,18 +160,18 @@ class DeviceSimTest(unittest.TestCase):
     def test_with_simulated_device_gives_a_command_the_device(self):
         if os.geteuid() != 0:
             self.skipTest("needs root for a private mount namespace")
-        script = os.path.join(SOURCE, "tools", "with-simulated-device")
-        find = os.path.join(BUILD, "tests", "find-device")
+        script = os.path.join(lab.SOURCE_DIR, "tools", "with-simulated-device")
+        find = os.path.join(lab.BUILD_DIR, "tests", "find-device")
         with tempfile.TemporaryDirectory() as directory:
             log = os.path.join(directory, "log")
             run = subprocess.run([script, "--log", log, "--", find], capture_output=True, text=True,
-                                 env=dict(os.environ, ARTNET_DEVICE_SIM=SIM), timeout=60)
+                                 env=dict(os.environ, ARTNET_DEVICE_SIM=lab.SIMULATOR), timeout=60)
             if run.returncode == 77 or "unshare" in run.stderr:
                 self.skipTest("cannot make a private mount namespace here")
             self.assertEqual(run.returncode, 0, run.stderr)
             self.assertEqual(run.stdout, "found /dev/ttyUSB0\n")
             with open(log) as f:
-                self.assertEqual(f.readline(), "rx " + POLL.hex() + "\n")
+                self.assertEqual(f.readline(), "rx " + lab.ART_POLL_PROBE.hex() + "\n")
 
 
 if __name__ == "__main__":

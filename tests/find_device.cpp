@@ -9,7 +9,7 @@
 //          --round-speed P  make the port at path P report 38400 baud, as a
 //                           driver does that cannot make 1,200,000
 // Discovery opens what the machine lists, so this runs only where the real
-// ports are hidden (tests/without-serial-ports); elsewhere it refuses.
+// ports are hidden (tools/without-serial-ports); elsewhere it refuses.
 //
 // No <termios.h> or <sys/ioctl.h> here: this file defines ioctl() itself
 // (for --round-speed) and needs the kernel's termios2 for it.
@@ -24,12 +24,14 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "serial/device_link.h"
 #include "serial/device_reader.h"
 #include "serial/serial_port.h"
+#include "tools/artnet_packets.h"
 
 namespace {
 
@@ -40,28 +42,6 @@ void PrintLine(const std::string& line) {
   const std::string text = line + "\n";
   ssize_t unused = write(STDOUT_FILENO, text.data(), text.size());
   (void)unused;
-}
-
-std::string Hex(const std::uint8_t* data, std::size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = 0; i < size; ++i) {
-    text += kDigits[data[i] >> 4];
-    text += kDigits[data[i] & 0xF];
-  }
-  return text;
-}
-
-bool ParseHex(const std::string& text, std::vector<std::uint8_t>* bytes) {
-  if (text.size() % 2 != 0) return false;
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    try {
-      bytes->push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    } catch (...) {
-      return false;
-    }
-  }
-  return true;
 }
 
 bool RealPortsHidden() {
@@ -91,7 +71,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
 
 int main(int argc, char** argv) {
   if (!RealPortsHidden()) {
-    fprintf(stderr, "find-device: run me through tests/without-serial-ports\n");
+    fprintf(stderr, "find-device: run me through tools/without-serial-ports\n");
     return 2;
   }
   std::vector<std::uint8_t> to_write;
@@ -103,8 +83,13 @@ int main(int argc, char** argv) {
       read = true;
     } else if (option == "--hold") {
       hold = true;
-    } else if (option == "--write-hex" && i + 1 < argc && ParseHex(argv[i + 1], &to_write)) {
-      ++i;
+    } else if (option == "--write-hex" && i + 1 < argc) {
+      const std::optional<std::vector<std::uint8_t>> bytes = ParseHex(argv[++i]);
+      if (!bytes) {
+        fprintf(stderr, "find-device: not hex: %s\n", argv[i]);
+        return 2;
+      }
+      to_write = *bytes;
     } else if (option == "--round-speed" && i + 1 < argc) {
       struct stat port;
       if (stat(argv[++i], &port) != 0) return 2;

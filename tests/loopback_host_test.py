@@ -5,8 +5,8 @@ the default route, and sees traffic from the host to itself once."""
 
 import unittest
 
-import bridgelab as lab_
-from bridgelab import (ART_POLL_PROBE, ARTNET_PORT, BRIDGE_ADDRESS, art_dmx, art_poll,
+import lab as lab_
+from lab import (ART_POLL_PROBE, ARTNET_PORT, BRIDGE_ADDRESS, art_dmx, art_poll,
                        message)
 
 HOST_ADDRESS = "127.0.1.1"

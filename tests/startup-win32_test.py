@@ -11,8 +11,8 @@ import tempfile
 import time
 import unittest
 
-import bridgelab as lab_
-from bridgelab import HOST_NAME, message
+import lab as lab_
+from lab import HOST_NAME, message
 
 # Wine hands socket(AF_INET, SOCK_RAW, IPPROTO_IP) to Linux, which has no raw
 # socket for protocol 0 and refuses it: WSAEPROTONOSUPPORT. (Windows without

@@ -7,8 +7,8 @@ import os
 import time
 import unittest
 
-import bridgelab as lab_
-from bridgelab import ART_POLL_PROBE, LINUX_PAUSE_PROMPT, message
+import lab as lab_
+from lab import ART_POLL_PROBE, LINUX_PAUSE_PROMPT, message
 
 NOBODY = 65534
 

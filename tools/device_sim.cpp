@@ -30,15 +30,11 @@
 #include <string>
 #include <vector>
 
+#include "tools/artnet_packets.h"
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-constexpr std::uint8_t kArtNetId[8] = {'A', 'r', 't', '-', 'N', 'e', 't', 0};
-constexpr std::uint16_t kOpPoll = 0x2000;
-constexpr std::uint16_t kOpPollReply = 0x2100;
-constexpr std::uint16_t kArtNetPort = 6454;
-constexpr std::size_t kPollReplySize = 239;
 
 struct Options {
   in_addr address{htonl(0x02000001)};  // 2.0.0.1: Art-Net's primary network.
@@ -62,88 +58,14 @@ void Usage() {
           "\"quit\" on standard input, SIGINT or SIGTERM stop it.\n");
 }
 
-std::optional<Bytes> ParseHex(const std::string& text) {
-  Bytes bytes;
-  int high = -1;
-  for (const char c : text) {
-    if (c == ' ' || c == '\t' || c == '\r' || c == ':') continue;
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      return std::nullopt;
-    }
-    if (high < 0) {
-      high = digit;
-    } else {
-      bytes.push_back(static_cast<std::uint8_t>(high << 4 | digit));
-      high = -1;
-    }
-  }
-  if (high >= 0) return std::nullopt;
-  return bytes;
-}
-
-std::string Hex(const std::uint8_t* data, std::size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(size * 2);
-  for (std::size_t i = 0; i < size; ++i) {
-    text += kDigits[data[i] >> 4];
-    text += kDigits[data[i] & 0xF];
-  }
-  return text;
-}
-
-void PutText(Bytes& packet, std::size_t offset, std::size_t field_size, const std::string& text) {
-  // Art-Net names are zero-terminated within their field.
-  const std::size_t length = text.size() < field_size ? text.size() : field_size - 1;
-  memcpy(packet.data() + offset, text.data(), length);
-}
-
-// The ArtPollReply of Art-Net 4, field by field, then the CR LF that ends a
-// frame on the serial link.
-Bytes BuildPollReplyFrame(const Options& options) {
-  Bytes reply(kPollReplySize, 0);
-  memcpy(reply.data(), kArtNetId, sizeof kArtNetId);
-  reply[8] = kOpPollReply & 0xFF;  // OpCode, low byte first
-  reply[9] = kOpPollReply >> 8;
-  memcpy(reply.data() + 10, &options.address, 4);  // IP address, network order
-  reply[14] = kArtNetPort & 0xFF;                  // Port, low byte first
-  reply[15] = kArtNetPort >> 8;
-  reply[16] = 0;     // VersInfoH: firmware 1
-  reply[17] = 1;     // VersInfoL
-  reply[18] = 0;     // NetSwitch
-  reply[19] = 0;     // SubSwitch
-  reply[20] = 0x00;  // OemHi: OemUnknown (0x00FF)
-  reply[21] = 0xFF;  // Oem
-  reply[22] = 0;     // Ubea version: no UBEA
-  reply[23] = 0xD0;  // Status1: indicators normal, addresses set from the front panel
-  reply[24] = 0xF0;  // EstaManLo: 0x7FF0, reserved for prototypes
-  reply[25] = 0x7F;  // EstaManHi
-  PutText(reply, 26, 18, options.short_name);
-  PutText(reply, 44, 64, options.long_name);
-  PutText(reply, 108, 64, "#0001 [0000] Simulated device ready");  // NodeReport: RcPowerOk
-  reply[172] = 0;     // NumPortsHi
-  reply[173] = 1;     // NumPortsLo: one port
-  reply[174] = 0x80;  // PortTypes[0]: outputs DMX512 from Art-Net
-  // GoodInput[4] at 178, GoodOutputA[4] at 182: no data yet.
-  // SwIn[4] at 186, SwOut[4] at 190: universe 0.
-  // AcnPriority 194, SwMacro 195, SwRemote 196, Spare 197-199: zero.
-  reply[200] = 0x00;                               // Style: StNode
-  // MAC[6] at 201: unknown, zero.
-  memcpy(reply.data() + 207, &options.address, 4);  // BindIp: this node is its own root
-  reply[211] = 1;                                  // BindIndex
-  reply[212] = 0x08;                               // Status2: 15-bit Port-Addresses
-  // GoodOutputB[4] 213, Status3 217, DefaultRespUID[6] 218, User 224,
-  // RefreshRate 226 and the filler up to 239: zero.
-  reply.push_back('\r');
-  reply.push_back('\n');
-  return reply;
+// The reply to every ArtPoll, as the device sends it.
+Bytes PollReplyFrame(const Options& options) {
+  PollReplyNode node;
+  memcpy(node.address, &options.address, 4);  // Network order: as written.
+  node.short_name = options.short_name;
+  node.long_name = options.long_name;
+  node.node_report = "#0001 [0000] Simulated device ready";  // RcPowerOk
+  return BuildPollReplyFrame(node);
 }
 
 // Finds the ArtPolls in the bridge's byte stream, whose write boundaries the
@@ -187,7 +109,7 @@ class PollDetector {
 
 class Simulator {
  public:
-  explicit Simulator(const Options& options) : options_(options), reply_(BuildPollReplyFrame(options)) {}
+  explicit Simulator(const Options& options) : options_(options), reply_(PollReplyFrame(options)) {}
 
   bool Open();
   int Run();

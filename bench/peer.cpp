@@ -1,4 +1,4 @@
-#include "bench/probe.h"
+#include "bench/peer.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -15,15 +15,6 @@
 #include <ctime>
 #include <fstream>
 #include <sstream>
-
-namespace {
-constexpr std::uint8_t kArtNetId[8] = {'A', 'r', 't', '-', 'N', 'e', 't', 0};
-constexpr std::size_t kSequenceOffset = 18;  // The first DMX channel.
-
-std::uint8_t PatternByte(std::uint64_t sequence, std::size_t index) {
-  return static_cast<std::uint8_t>(((sequence * 0x9E3779B1u) >> 7) + index * 13);
-}
-}  // namespace
 
 std::int64_t NowNs() {
   timespec now;
@@ -69,7 +60,7 @@ void PinThisThread(int cpu) {
 }
 
 void Die(const std::string& what) {
-  std::fprintf(stderr, "artnet-bench-probe: %s\n", what.c_str());
+  std::fprintf(stderr, "artnet-bench-peer: %s\n", what.c_str());
   std::exit(2);
 }
 
@@ -83,14 +74,6 @@ sockaddr_in ParseEndpoint(const std::string& text) {
   }
   address.sin_port = htons(static_cast<std::uint16_t>(std::atoi(text.c_str() + colon + 1)));
   return address;
-}
-
-std::string FormatAddress(std::uint32_t network_order) {
-  char text[INET_ADDRSTRLEN];
-  in_addr address{};
-  address.s_addr = network_order;
-  inet_ntop(AF_INET, &address, text, sizeof text);
-  return text;
 }
 
 int OpenUdp(const std::string& netns_path, const std::string& bind_to, int receive_buffer) {
@@ -138,16 +121,6 @@ long ReadWithin(int fd, std::uint8_t* buffer, std::size_t capacity, int timeout_
   return count;
 }
 
-std::size_t ReadExactly(int fd, std::uint8_t* buffer, std::size_t size, int timeout_ms) {
-  std::size_t done = 0;
-  while (done < size) {
-    const long count = ReadWithin(fd, buffer + done, size - done, timeout_ms);
-    if (count <= 0) break;
-    done += static_cast<std::size_t>(count);
-  }
-  return done;
-}
-
 std::size_t Drain(int fd, int quiet_ms) {
   std::uint8_t buffer[65536];
   std::size_t total = 0;
@@ -176,79 +149,14 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
   return true;
 }
 
-void BuildArtDmx(std::uint64_t sequence, std::uint8_t* out) {
-  std::memcpy(out, kArtNetId, sizeof kArtNetId);
-  out[8] = 0x00;  // OpDmx (0x5000), low byte first.
-  out[9] = 0x50;
-  out[10] = 0;  // Protocol version 14.
-  out[11] = 14;
-  out[12] = 0;  // Art-Net sequence off.
-  out[13] = 0;  // Physical port.
-  out[14] = 0;  // Universe 0.
-  out[15] = 0;
-  out[16] = 0x02;  // 512 channels, high byte first.
-  out[17] = 0x00;
-  for (int i = 0; i < 8; ++i) out[kSequenceOffset + i] = static_cast<std::uint8_t>(sequence >> (8 * i));
-  for (std::size_t i = kSequenceOffset + 8; i < kArtDmxSize; ++i) out[i] = PatternByte(sequence, i);
-}
-
-bool ParseArtDmx(const std::uint8_t* packet, std::uint64_t* sequence) {
-  if (std::memcmp(packet, kArtNetId, sizeof kArtNetId) != 0) return false;
-  std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | packet[kSequenceOffset + i];
-  std::uint8_t expected[kArtDmxSize];
-  BuildArtDmx(value, expected);
-  if (std::memcmp(packet, expected, kArtDmxSize) != 0) return false;
-  *sequence = value;
-  return true;
-}
-
-void BuildPollReplyFrame(std::uint64_t sequence, std::uint8_t* out) {
-  std::memset(out, 0, kPollReplyFrameSize);
-  std::memcpy(out, kArtNetId, sizeof kArtNetId);
-  out[8] = 0x00;  // OpPollReply (0x2100), low byte first.
-  out[9] = 0x21;
-  out[10] = 10;  // The node's address, 10.77.0.9 (any will do).
-  out[11] = 77;
-  out[12] = 0;
-  out[13] = 9;
-  out[14] = 0x36;  // Port 6454, low byte first.
-  out[15] = 0x19;
-  std::memcpy(out + 26, "bench device", 12);  // Short name.
-  for (int i = 0; i < 8; ++i) out[108 + i] = static_cast<std::uint8_t>(sequence >> (8 * i));
-  out[239] = '\r';
-  out[240] = '\n';
-}
-
-void ArtDmxStreamCheck::Feed(const std::uint8_t* bytes, std::size_t count) {
-  pending_.insert(pending_.end(), bytes, bytes + count);
-  std::size_t at = 0;
-  while (pending_.size() - at >= kArtDmxSize) {
-    std::uint64_t sequence = 0;
-    if (ParseArtDmx(&pending_[at], &sequence)) {
-      if (sequence >= next_) {
-        lost_ += sequence - next_;
-        next_ = sequence + 1;
-        ++packets_;
-      } else {
-        ++out_of_order_;
-      }
-      at += kArtDmxSize;
-      continue;
-    }
-    // Not a whole packet here: skip to the next ID and count what was skipped.
-    std::size_t next_id = at + 1;
-    while (next_id + sizeof kArtNetId <= pending_.size() &&
-           std::memcmp(&pending_[next_id], kArtNetId, sizeof kArtNetId) != 0) {
-      ++next_id;
-    }
-    if (next_id + sizeof kArtNetId > pending_.size()) {
-      next_id = pending_.size() - (sizeof kArtNetId - 1);  // May be an ID's start.
-    }
-    stray_bytes_ += next_id - at;
-    at = next_id;
-  }
-  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
+std::vector<std::uint8_t> DeviceFrame(std::uint64_t sequence) {
+  PollReplyNode node;
+  node.address[0] = 10;  // The node's address, 10.77.0.9 (any will do).
+  node.address[1] = 77;
+  node.address[3] = 9;
+  node.short_name = "bench device";
+  node.node_report = "#0001 [" + std::to_string(sequence % 10000) + "] frame " + std::to_string(sequence);
+  return BuildPollReplyFrame(node);
 }
 
 ProcessUsage ReadProcessUsage(int pid) {

@@ -1,27 +1,35 @@
-#!/usr/bin/env python3
-"""A throwaway laboratory for the bridge: network namespaces, the simulated
-device on a pty, the real, unmodified program, and Art-Net peers.
+"""The lab: a throwaway world in which the real, unmodified bridge runs with a
+device on its serial port and Art-Net peers on its network. The end-to-end
+tests (tests/*_test.py), the demo (scripts/demo) and the benchmark
+(bench/run) are all built on it.
 
 A Lab builds (as root) and always tears down:
-  - a "host" network namespace, where the bridge runs, and a "network" one,
-    joined by a veth pair. On the host side the interface holds the bridge's
-    address (BRIDGE_ADDRESS, the first one) and a second one for a controller
+  - two network namespaces joined by a veth pair. In the "host" one the bridge
+    runs; its side of the pair holds the bridge's address (BRIDGE_ADDRESS, the
+    first one) and a second one for a controller on the same host
     (CONTROLLER_ADDRESS): common controllers ignore Art-Net replies whose
-    source is their own address. The network side holds PEER_ADDRESS.
-  - for the bridge and the simulator, a private UTS namespace whose host name
-    resolves (through a private /etc/hosts) to the address the lab is given,
-    and a private mount namespace (tests/without-serial-ports) in which the
-    only serial port is the simulator's pty, bound over /dev/ttyUSB0 with a
-    matching /sys/class/tty entry. The machine's own ports are never seen.
+    source is their own address. In the "network" one, across the wire, a peer
+    holds PEER_ADDRESS. IPv6 is off in both, so nothing but what a test sends
+    crosses the link the bridge captures.
+  - the bridge's namespaces, held open by one process that everything started
+    "inside" joins: that network namespace, a UTS namespace whose host name
+    (HOST_NAME) resolves through a private /etc/hosts to the lab's address,
+    and the mount namespace of tools/without-serial-ports, in which the
+    machine's own serial ports can be neither seen nor opened. That script is
+    the one place that hides them.
+  - the device, as the only serial port there: a pty bound over /dev/ttyUSB0
+    and listed under /sys/class/tty. Either the simulator's pty
+    (start_device: artnet-device-sim is the device) or one whose two ends the
+    caller holds (hold_port: the caller plays the device, as the benchmark's
+    timing peer does).
 
-Run as a program, it is the demo: an ArtPoll crosses the bridge and its reply
-comes back, and everything that crossed is printed.
-
-Used by the end-to-end tests (tests/*_test.py) and the benchmarks.
+Processes are started through the lab, or as Device and Bridge wrap them, and
+ended by terminate(), by their PID only.
 """
 
 import contextlib
 import ctypes
+import fcntl
 import os
 import random
 import select
@@ -32,8 +40,10 @@ import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
+import tty
 import unittest
 
 SKIP = 77
@@ -42,23 +52,26 @@ SOURCE_DIR = os.environ.get("ARTNET_SOURCE_DIR") or os.path.dirname(os.path.dirn
 BUILD_DIR = os.environ.get("ARTNET_BUILD_DIR") or os.path.join(SOURCE_DIR, "build", "linux")
 BRIDGE = os.path.join(BUILD_DIR, "artnet-serial-bridge")
 SIMULATOR = os.path.join(BUILD_DIR, "tools", "artnet-device-sim")
-WITHOUT_SERIAL_PORTS = os.path.join(SOURCE_DIR, "tests", "without-serial-ports")
+WITHOUT_SERIAL_PORTS = os.path.join(SOURCE_DIR, "tools", "without-serial-ports")
 
+# The address plan of every lab.
 BRIDGE_ADDRESS = "10.77.0.1"
 CONTROLLER_ADDRESS = "10.77.0.2"
 PEER_ADDRESS = "10.77.0.3"
 BROADCAST_ADDRESS = "10.77.0.255"
 HOST_NAME = "artnet-lab"
 ARTNET_PORT = 6454
+PORT_NAME = "ttyUSB0"
 
 # How long to wait for anything that should happen at once. Generous: the
 # machine may be busy, and a wait ends as soon as its event comes.
-DEADLINE = 10.0
+DEADLINE = 20.0
 
 # ---------------------------------------------------------------------------
 # Art-Net packets and the bridge's console texts.
 
 ARTNET_ID = b"Art-Net\x00"
+# The bridge's start-up probe: an ArtPoll, its first write to the device.
 ART_POLL_PROBE = ARTNET_ID + bytes([0x00, 0x20, 0x00, 14, 0x02, 0x10])
 
 
@@ -104,28 +117,29 @@ def message(key, code=None, windows=False):
 
 
 # ---------------------------------------------------------------------------
-# Helpers.
+# Skipping, waiting, reading and ending processes.
 
 def skip(reason):
     print(f"SKIPPED: {reason}")
     sys.exit(SKIP)
 
 
-def require_lab():
-    """Exits with the skip code unless this process can build a Lab."""
+def require_lab(programs=(BRIDGE, SIMULATOR)):
+    """Exits with the skip code unless this process can build a Lab, and with
+    1 when one of `programs` has not been built."""
     if os.geteuid() != 0:
         skip("needs root (network, mount and UTS namespaces)")
     for tool in ("ip", "nsenter", "unshare", "hostname"):
         if shutil.which(tool) is None:
             skip(f"{tool} is not installed")
-    for program in (BRIDGE, SIMULATOR):
+    for program in programs:
         if not os.access(program, os.X_OK):
             print(f"missing {program}: build first (cmake --build --preset linux)")
             sys.exit(1)
-    probe = f"artnet-probe-{os.getpid()}"
-    if subprocess.run(["ip", "netns", "add", probe], capture_output=True).returncode != 0:
+    trial = f"artnet-check-{os.getpid()}"
+    if subprocess.run(["ip", "netns", "add", trial], capture_output=True).returncode != 0:
         skip("cannot create network namespaces here")
-    subprocess.run(["ip", "netns", "del", probe], capture_output=True)
+    subprocess.run(["ip", "netns", "del", trial], capture_output=True)
 
 
 def stop_on_sigterm():
@@ -137,12 +151,20 @@ def stop_on_sigterm():
 
 
 def wait_until(predicate, timeout=DEADLINE, interval=0.01):
+    """Polls `predicate` until it returns something true or the time is up;
+    returns its last value."""
     end = time.monotonic() + timeout
     while True:
         value = predicate()
         if value or time.monotonic() >= end:
             return value
         time.sleep(interval)
+
+
+def whole_lines(data):
+    """The lines of `data` (bytes) that have ended; the last may still be on
+    its way."""
+    return data.decode(errors="replace").split("\n")[:-1]
 
 
 class Stream:
@@ -183,9 +205,14 @@ class Stream:
                 self._changed.wait(left)
             return bytes(self._data)
 
+    def wait_closed(self, timeout=DEADLINE):
+        """Waits until the writer has closed the pipe; returns all it wrote."""
+        return self.wait_for(lambda _: False, timeout)
+
 
 def terminate(process, timeout=5):
-    """Ends a process this lab started, by its PID."""
+    """Ends a process the lab's user started, by its PID: SIGTERM, then
+    SIGKILL if it has not ended within `timeout` seconds."""
     if process is None or process.poll() is not None:
         return
     process.terminate()
@@ -221,51 +248,127 @@ def _ip(*args):
 
 
 # ---------------------------------------------------------------------------
-# The simulated device and the bridge.
+# Serial ports and the simulated device.
+
+def bind_port(pty, name=PORT_NAME, type_text=None, enter=()):
+    """Makes the pty at `pty` the serial port /dev/NAME, listed under
+    /sys/class/tty as a tty with a device behind it, as the kernel lists a USB
+    adapter; `type_text` is the contents of its "type" file, as a UART has
+    one. Only where tools/without-serial-ports has made /dev and
+    /sys/class/tty private: this process's mount namespace, or the one that
+    the command prefix `enter` enters."""
+    script = ('touch "/dev/$1" && mount --bind "$2" "/dev/$1" && mkdir "/sys/class/tty/$1" && '
+              'ln -s "../../devices/platform/lab/$1" "/sys/class/tty/$1/device" && '
+              'if [ -n "$3" ]; then printf %s "$3" >"/sys/class/tty/$1/type"; fi')
+    subprocess.run([*enter, "sh", "-c", script, "bind-port", name, pty, type_text or ""], check=True)
+
+
+def unbind_port(name=PORT_NAME, enter=()):
+    """Undoes bind_port."""
+    script = 'umount "/dev/$1"; rm -f "/dev/$1"; rm -rf "/sys/class/tty/$1"'
+    subprocess.run([*enter, "sh", "-c", script, "unbind-port", name], check=True)
+
+
+def start_simulator(*options, enter=()):
+    """Starts artnet-device-sim with `options` (behind the command prefix
+    `enter`, if any); returns its Device."""
+    return Device(subprocess.Popen([*enter, SIMULATOR, *options], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL))
+
 
 class Device:
-    """The simulated device: what it received from the bridge, what it sent,
-    and frames to send."""
+    """The simulated device: the pty it made (`path`), what it received from
+    its port and what it sent, and frames to send."""
 
     def __init__(self, process):
         self.process = process
-        self.path = process.stdout.readline().decode().strip()
+        # Byte by byte: a buffered read could take log lines the Stream
+        # would then never see.
+        first = b""
+        while not first.endswith(b"\n") and (byte := os.read(process.stdout.fileno(), 1)):
+            first += byte
+        self.path = first.decode().strip()
         if not self.path.startswith("/dev/"):
             raise RuntimeError(f"the simulator did not start: {self.path!r}")
         self._log = Stream(process.stdout)
 
     @staticmethod
-    def _lines(log, direction):
+    def _chunks(log, direction):
         prefix = direction + " "
-        # Only whole lines: the last one may still be on its way.
-        return [bytes.fromhex(line[len(prefix):])
-                for line in log.decode().split("\n")[:-1] if line.startswith(prefix)]
+        return [bytes.fromhex(line[len(prefix):]) for line in whole_lines(log) if line.startswith(prefix)]
 
     def received(self):
         """Every byte the device has read from the port, in order."""
-        return b"".join(self._lines(self._log.data(), "rx"))
+        return b"".join(self._chunks(self._log.data(), "rx"))
 
     def sent(self):
         """The frames the device has written, one per write."""
-        return self._lines(self._log.data(), "tx")
+        return self._chunks(self._log.data(), "tx")
 
     def log(self):
         return self._log.data().decode()
 
     def wait_received(self, size, timeout=DEADLINE):
         """Waits until at least `size` bytes have arrived; returns them all."""
-        log = self._log.wait_for(lambda log: len(b"".join(self._lines(log, "rx"))) >= size, timeout)
-        return b"".join(self._lines(log, "rx"))
+        log = self._log.wait_for(lambda log: len(b"".join(self._chunks(log, "rx"))) >= size, timeout)
+        return b"".join(self._chunks(log, "rx"))
 
     def wait_sent(self, count, timeout=DEADLINE):
-        log = self._log.wait_for(lambda log: len(self._lines(log, "tx")) >= count, timeout)
-        return self._lines(log, "tx")
+        log = self._log.wait_for(lambda log: len(self._chunks(log, "tx")) >= count, timeout)
+        return self._chunks(log, "tx")
 
-    def send(self, frame):
-        """Has the device write `frame` (bytes) to the bridge in one write."""
-        self.process.stdin.write(frame.hex().encode() + b"\n")
+    def command(self, line):
+        """A line for the simulator's standard input: hex to send, or "quit"."""
+        self.process.stdin.write(line.encode() + b"\n")
         self.process.stdin.flush()
 
+    def send(self, frame):
+        """Has the device write `frame` (bytes) to its port in one write."""
+        self.command(frame.hex())
+
+    def stop(self):
+        """Ends the simulator and waits for the end of its log; returns its
+        exit code."""
+        if self.process.poll() is None:
+            with contextlib.suppress(OSError):
+                self.command("quit")
+            try:
+                self.process.wait(DEADLINE)
+            except subprocess.TimeoutExpired:
+                terminate(self.process)
+        self.process.stdin.close()
+        self._log.wait_closed()
+        return self.process.returncode
+
+
+class Port:
+    """A pty that the caller holds both ends of: `master` is the device's end,
+    `slave` the port's. Holding the slave keeps the master from reading EIO
+    while no one else has the port open."""
+
+    def __init__(self, master, slave):
+        self.master = master
+        self.slave = slave
+
+    def clear_exclusive(self):
+        # The bridge marks its port exclusive (TIOCEXCL), and on a pty the
+        # mark outlives it as long as the master is open: lift it before the
+        # next program opens the port.
+        fcntl.ioctl(self.slave, termios.TIOCNXCL)
+
+    def close(self):
+        for fd in (self.master, self.slave):
+            with contextlib.suppress(OSError):
+                os.close(fd)
+
+
+# The pty ioctls of unlockpt() and ptsname() (the generic encoding: x86, Arm).
+_TIOCGPTN = 0x80045430
+_TIOCSPTLCK = 0x40045431
+
+
+# ---------------------------------------------------------------------------
+# The bridge and the lab.
 
 class Bridge:
     """The running bridge: its console output and its exit."""
@@ -293,8 +396,10 @@ class Bridge:
 
 
 class Lab:
-    """Namespaces, veth pair and host name for one bridge. Use as a context
-    manager; everything it made is removed on leaving."""
+    """Namespaces, veth pair, host name and serial port for one bridge at a
+    time. Use as a context manager; everything it made is removed on leaving.
+    `host_address` is what the host name resolves to; `default_route` gives
+    the bridge's host a default route through the peer."""
 
     def __init__(self, host_address=BRIDGE_ADDRESS, default_route=False):
         self.host_address = host_address
@@ -308,6 +413,7 @@ class Lab:
         self.holder = None
         self.processes = []
         self.device = None
+        self.port = None
 
     def __enter__(self):
         try:
@@ -327,17 +433,18 @@ class Lab:
         _ip("netns", "add", self.network_ns)
         _ip("link", "add", self.host_link, "netns", self.host_ns, "type", "veth",
             "peer", "name", self.network_link, "netns", self.network_ns)
-        host = ["-n", self.host_ns]
-        network = ["-n", self.network_ns]
-        _ip(*host, "link", "set", "lo", "up")
-        _ip(*network, "link", "set", "lo", "up")
-        _ip(*host, "address", "add", f"{BRIDGE_ADDRESS}/24", "dev", self.host_link)
-        _ip(*host, "address", "add", f"{CONTROLLER_ADDRESS}/24", "dev", self.host_link)
-        _ip(*network, "address", "add", f"{PEER_ADDRESS}/24", "dev", self.network_link)
-        _ip(*host, "link", "set", self.host_link, "up")
-        _ip(*network, "link", "set", self.network_link, "up")
+        for namespace, link, addresses in ((self.host_ns, self.host_link, (BRIDGE_ADDRESS, CONTROLLER_ADDRESS)),
+                                           (self.network_ns, self.network_link, (PEER_ADDRESS,))):
+            # Before the link comes up: no router solicitations, no duplicate
+            # address detection.
+            subprocess.run(["nsenter", f"--net={self.ns_path(namespace)}", "sysctl", "-qw",
+                            "net.ipv6.conf.all.disable_ipv6=1"], check=True)
+            _ip("-n", namespace, "link", "set", "lo", "up")
+            for address in addresses:
+                _ip("-n", namespace, "address", "add", f"{address}/24", "dev", link)
+            _ip("-n", namespace, "link", "set", link, "up")
         if self.default_route:
-            _ip(*host, "route", "add", "default", "via", PEER_ADDRESS)
+            _ip("-n", self.host_ns, "route", "add", "default", "via", PEER_ADDRESS)
         self.set_hosts(resolves=True)
 
         # A process that holds the bridge's namespaces open; everything else
@@ -365,6 +472,11 @@ class Lab:
                           interval=0.02):
             raise RuntimeError("the veth pair did not come up")
 
+    @staticmethod
+    def ns_path(namespace):
+        """The file that names a network namespace, for setns() and nsenter."""
+        return f"/run/netns/{namespace}"
+
     @property
     def hosts_path(self):
         return os.path.join(self.directory, "hosts")
@@ -380,10 +492,14 @@ class Lab:
             hosts.write(lines)
             hosts.truncate()
 
+    def _inside(self, *namespaces):
+        """The command prefix that enters the bridge's namespaces."""
+        return ["nsenter", "-t", str(self.holder.pid), *namespaces, "--"]
+
     def popen_inside(self, command, **kwargs):
-        """Starts a command in the bridge's namespaces (network, mount, UTS)."""
-        process = subprocess.Popen(["nsenter", "-t", str(self.holder.pid), "-n", "-m", "-u", "--", *command],
-                                   **kwargs)
+        """Starts a command in the bridge's namespaces (network, mount, UTS).
+        nsenter execs it: the process's PID is the command's."""
+        process = subprocess.Popen([*self._inside("-n", "-m", "-u"), *command], **kwargs)
         self.processes.append(process)
         return process
 
@@ -394,17 +510,32 @@ class Lab:
         return process
 
     def start_device(self, *options):
-        """Starts the simulator and makes its pty the only serial port the
-        bridge can find: /dev/ttyUSB0."""
-        process = self.popen_inside([SIMULATOR, "--address", self.host_address, *options],
-                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                    stderr=subprocess.DEVNULL)
-        self.device = Device(process)
-        script = ('touch /dev/ttyUSB0 && mount --bind "$1" /dev/ttyUSB0 && '
-                  'mkdir -p /sys/class/tty/ttyUSB0/device')
-        subprocess.run(["nsenter", "-t", str(self.holder.pid), "-m", "--", "sh", "-c", script,
-                        "attach", self.device.path], check=True)
+        """Starts the simulator as the device: its pty is the only serial
+        port the bridge can find, /dev/ttyUSB0."""
+        self.device = start_simulator("--address", self.host_address, *options,
+                                      enter=self._inside("-n", "-m", "-u"))
+        self.processes.append(self.device.process)
+        bind_port(self.device.path, enter=self._inside("-m"))
         return self.device
+
+    def hold_port(self):
+        """Makes a pty whose two ends the caller holds (a Port) the only serial
+        port the bridge can find, /dev/ttyUSB0."""
+        # The pty must belong to the private /dev/pts of the bridge's mount
+        # namespace, so it is opened through the holder's root.
+        root = f"/proc/{self.holder.pid}/root"
+        master = os.open(f"{root}/dev/ptmx", os.O_RDWR | os.O_NOCTTY)
+        try:
+            fcntl.ioctl(master, _TIOCSPTLCK, struct.pack("i", 0))
+            number = struct.unpack("I", fcntl.ioctl(master, _TIOCGPTN, bytes(4)))[0]
+            slave = os.open(f"{root}/dev/pts/{number}", os.O_RDWR | os.O_NOCTTY)
+        except BaseException:
+            os.close(master)
+            raise
+        self.port = Port(master, slave)
+        tty.setraw(slave)
+        bind_port(f"/dev/pts/{number}", enter=self._inside("-m"))
+        return self.port
 
     def start_bridge(self, user=None, stdin=subprocess.DEVNULL, arguments=()):
         """Starts the real bridge, unmodified and (unless `arguments` are
@@ -441,11 +572,16 @@ class Lab:
         for process in reversed(self.processes):
             terminate(process)
         terminate(self.holder)
+        if self.port:
+            self.port.close()
         for namespace in (self.host_ns, self.network_ns):
             subprocess.run(["ip", "netns", "del", namespace], capture_output=True)
         if self.directory:
             shutil.rmtree(self.directory, ignore_errors=True)
 
+
+# ---------------------------------------------------------------------------
+# Art-Net peers and captures.
 
 _IP_PKTINFO = 8
 
@@ -488,6 +624,12 @@ def from_bridge(data, sender):
     return sender[1] == ARTNET_PORT and sender[0] != CONTROLLER_ADDRESS
 
 
+def reply_from_bridge(controller, timeout=DEADLINE):
+    """The next ArtPollReply the bridge passes on from the device."""
+    return controller.receive(lambda data, sender: from_bridge(data, sender) and data[8:10] == b"\x00\x21",
+                              timeout=timeout)
+
+
 class LoopbackCapture:
     """tshark on the loopback interface of the bridge's namespace, validating
     IPv4 and UDP checksums of the packets that `capture_filter` takes."""
@@ -525,28 +667,6 @@ class LoopbackCapture:
         self.stdout.wait_for(lambda _: len(self._rows()) >= count, timeout)
         terminate(self.process)
         return self._rows()
-
-
-# ---------------------------------------------------------------------------
-# The demo.
-
-def _show(title, text):
-    print(f"\n== {title}")
-    print(text.rstrip("\n") if text else "(nothing)")
-
-
-OPCODE_NAMES = {0x2000: "ArtPoll", 0x2100: "ArtPollReply", 0x5000: "ArtDmx", 0x5200: "ArtSync"}
-
-
-def describe(data):
-    """A short account of bytes that crossed the serial link."""
-    what = f"{len(data)} bytes"
-    if data.startswith(ARTNET_ID) and len(data) >= 10:
-        opcode = data[8] | data[9] << 8
-        what += f", Art-Net {OPCODE_NAMES.get(opcode, f'OpCode 0x{opcode:04x}')}"
-    if data.endswith(b"\r\n"):
-        what += ", ending in CR LF"
-    return what
 
 
 class BridgeCase(unittest.TestCase):
@@ -588,6 +708,29 @@ class BridgeCase(unittest.TestCase):
         self.assertEqual(received.hex(), expected.hex(), note)
 
 
+# ---------------------------------------------------------------------------
+# Run as a program (scripts/demo), the lab is the demo: an ArtPoll crosses
+# the bridge, its reply comes back, and everything that crossed is printed.
+
+OPCODE_NAMES = {0x2000: "ArtPoll", 0x2100: "ArtPollReply", 0x5000: "ArtDmx", 0x5200: "ArtSync"}
+
+
+def describe(data):
+    """A short account of bytes that crossed the serial link."""
+    what = f"{len(data)} bytes"
+    if data.startswith(ARTNET_ID) and len(data) >= 10:
+        opcode = data[8] | data[9] << 8
+        what += f", Art-Net {OPCODE_NAMES.get(opcode, f'OpCode 0x{opcode:04x}')}"
+    if data.endswith(b"\r\n"):
+        what += ", ending in CR LF"
+    return what
+
+
+def _show(title, text):
+    print(f"\n== {title}")
+    print(text.rstrip("\n") if text else "(nothing)")
+
+
 def _hex_lines(data, width=32):
     return "\n".join("    " + data[i:i + width].hex(" ") for i in range(0, len(data), width))
 
@@ -599,7 +742,7 @@ def demo():
     with Lab() as lab:
         controller = lab.controller()
         device = lab.start_device()
-        print(f"The simulated device is on {device.path}; the bridge finds it as /dev/ttyUSB0, "
+        print(f"The simulated device is on {device.path}; the bridge finds it as /dev/{PORT_NAME}, "
               "the only serial port it can see.")
         print(f"Starting the bridge on host '{HOST_NAME}' ({BRIDGE_ADDRESS}).")
         bridge = lab.start_bridge()
@@ -614,7 +757,7 @@ def demo():
 
         _show("The bridge's console", bridge.output().decode("utf-8", errors="replace").replace("\r\n", "\n"))
         lines = []
-        for line in device.log().splitlines():
+        for line in whole_lines(device.log().encode()):
             direction, _, text = line.partition(" ")
             data = bytes.fromhex(text)
             arrow = "network -> device" if direction == "rx" else "device -> network"
@@ -637,11 +780,6 @@ def demo():
               f"then the controller's ArtPoll, byte for byte: {'yes' if poll_ok else 'NO'}.")
         print("Removing the namespaces.")
         return 0 if probe_ok and poll_ok else 1
-
-
-def reply_from_bridge(controller, timeout=DEADLINE):
-    return controller.receive(lambda data, sender: from_bridge(data, sender) and data[8:10] == b"\x00\x21",
-                              timeout=timeout)
 
 
 if __name__ == "__main__":

@@ -1,13 +1,14 @@
-// The benchmark's probe: the controller and the device at once, so that one
+// The benchmark's peer: the controller and the device at once, so that one
 // process times both ends of a hop on one clock. This header holds what its
-// measurements share: clocks, sockets opened in other network namespaces, the
-// ArtDmx packets it sends, reads of the device's end of the pty, and the
-// check that a byte stream is those packets, whole and in order.
+// measurements share: clocks, sockets opened in other network namespaces,
+// reads of the device's end of the pty and the frames the device sends. The
+// packets themselves, and the check that a byte stream is the numbered ArtDmx
+// packets sent, whole and in order, come from tools/artnet_packets.
 //
 // Linux only, like the benchmark itself; run as root (it enters network
 // namespaces).
-#ifndef ARTNET_BENCH_PROBE_H_
-#define ARTNET_BENCH_PROBE_H_
+#ifndef ARTNET_BENCH_PEER_H_
+#define ARTNET_BENCH_PEER_H_
 
 #include <netinet/in.h>
 
@@ -16,6 +17,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "tools/artnet_packets.h"
 
 // CLOCK_MONOTONIC in nanoseconds.
 std::int64_t NowNs();
@@ -42,7 +45,6 @@ void PinThisThread(int cpu);
 
 // "10.77.0.1:6454" as a socket address.
 sockaddr_in ParseEndpoint(const std::string& text);
-std::string FormatAddress(std::uint32_t network_order);
 
 // A UDP socket created inside the network namespace at `netns_path` (a file
 // under /run/netns, or "" for this process's own), optionally bound to
@@ -55,47 +57,14 @@ int OpenUdp(const std::string& netns_path, const std::string& bind_to, int recei
 // Returns the count read, 0 on a time-out, -1 on an error (EIO from a pty
 // master whose slave is closed counts as an error).
 long ReadWithin(int fd, std::uint8_t* buffer, std::size_t capacity, int timeout_ms);
-// Reads exactly `size` bytes, each wait at most `timeout_ms`. Returns the
-// count read before a time-out or an error.
-std::size_t ReadExactly(int fd, std::uint8_t* buffer, std::size_t size, int timeout_ms);
 // Reads and drops whatever `fd` holds, waiting at most `quiet_ms` for more.
 std::size_t Drain(int fd, int quiet_ms);
 // Writes all of `data`, retrying short writes. False on an error.
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t size);
 
-// The ArtDmx packets the benchmark sends: 530 bytes (header and 512 channels),
-// the sequence number in the first eight channels, the rest a pattern that
-// depends on it, so a packet can be checked alone.
-constexpr std::size_t kArtDmxSize = 530;
-void BuildArtDmx(std::uint64_t sequence, std::uint8_t* out);
-// Whether the 530 bytes at `packet` are BuildArtDmx's packet, and which.
-bool ParseArtDmx(const std::uint8_t* packet, std::uint64_t* sequence);
-
-// An ArtPollReply frame as a device sends it: 239 bytes with the sequence
-// number in its node report, then CR LF.
-constexpr std::size_t kPollReplyFrameSize = 241;
-void BuildPollReplyFrame(std::uint64_t sequence, std::uint8_t* out);
-
-// Checks that the bytes read at the device are BuildArtDmx packets, whole,
-// in rising sequence order. Counts the packets lost on the way (a gap in
-// the sequence) and the bytes that belong to no packet.
-class ArtDmxStreamCheck {
- public:
-  void Feed(const std::uint8_t* bytes, std::size_t count);
-  std::uint64_t packets() const { return packets_; }
-  std::uint64_t lost() const { return lost_; }
-  std::uint64_t stray_bytes() const { return stray_bytes_ + pending_.size(); }
-  std::uint64_t out_of_order() const { return out_of_order_; }
-  std::uint64_t next_sequence() const { return next_; }
-
- private:
-  std::vector<std::uint8_t> pending_;
-  std::uint64_t next_ = 0;
-  std::uint64_t packets_ = 0;
-  std::uint64_t lost_ = 0;
-  std::uint64_t stray_bytes_ = 0;
-  std::uint64_t out_of_order_ = 0;
-};
+// The frame the device sends: an ArtPollReply whose node report carries
+// `sequence`, then CR LF (kPollReplyFrameSize bytes).
+std::vector<std::uint8_t> DeviceFrame(std::uint64_t sequence);
 
 // The CPU time (nanoseconds, all threads) and memory (kB) of a process.
 struct ProcessUsage {
@@ -122,4 +91,4 @@ int RunLatency(const Options& options);
 int RunStream(const Options& options);
 int RunFlood(const Options& options);
 
-#endif  // ARTNET_BENCH_PROBE_H_
+#endif  // ARTNET_BENCH_PEER_H_

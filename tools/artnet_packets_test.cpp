@@ -1,0 +1,118 @@
+#include "tools/artnet_packets.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::uint8_t> EveryByte() {
+  std::vector<std::uint8_t> bytes;
+  for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<std::uint8_t>(i));
+  return bytes;
+}
+
+TEST(ArtNetPackets, HexRoundTripAndItsRejects) {
+  const std::vector<std::uint8_t> every = EveryByte();
+  const std::string text = Hex(every.data(), every.size());
+  EXPECT_EQ(text.substr(0, 8), "00010203");
+  EXPECT_EQ(text.substr(text.size() - 4), "feff");
+  EXPECT_EQ(ParseHex(text), every);
+
+  EXPECT_EQ(ParseHex("4F:4b 0D\t0a\r"), (std::vector<std::uint8_t>{'O', 'K', '\r', '\n'}));
+  EXPECT_EQ(ParseHex(""), std::vector<std::uint8_t>{});
+  EXPECT_FALSE(ParseHex("4f4"));   // A digit left over.
+  EXPECT_FALSE(ParseHex("4g"));    // Not a digit.
+  EXPECT_FALSE(ParseHex("0x4f"));  // Not a separator either.
+}
+
+TEST(ArtNetPackets, PollReplyFieldsStayInside) {
+  PollReplyNode node;
+  node.address[0] = 10;
+  node.address[3] = 9;
+  node.short_name = std::string(30, 's');  // Longer than every field.
+  node.long_name = std::string(80, 'l');
+  node.node_report = std::string(80, 'r');
+  const std::vector<std::uint8_t> frame = BuildPollReplyFrame(node);
+  ASSERT_EQ(frame.size(), kPollReplyFrameSize);
+  EXPECT_EQ(std::string(frame.begin(), frame.begin() + 10), std::string("Art-Net\0\x00\x21", 10));
+  EXPECT_EQ(frame[10], 10);
+  EXPECT_EQ(frame[13], 9);
+  EXPECT_EQ(frame[207], 10);  // BindIp is the node's own address.
+  // Each text fills its field but for the zero at its end.
+  EXPECT_EQ(std::string(frame.begin() + 26, frame.begin() + 43), std::string(17, 's'));
+  EXPECT_EQ(frame[43], 0);
+  EXPECT_EQ(std::string(frame.begin() + 44, frame.begin() + 107), std::string(63, 'l'));
+  EXPECT_EQ(frame[107], 0);
+  EXPECT_EQ(std::string(frame.begin() + 108, frame.begin() + 171), std::string(63, 'r'));
+  EXPECT_EQ(frame[171], 0);
+  EXPECT_EQ(frame[172], 0);  // NumPorts, after the report: untouched by it.
+  EXPECT_EQ(frame[173], 1);
+  EXPECT_EQ(frame[kPollReplySize], '\r');
+  EXPECT_EQ(frame[kPollReplySize + 1], '\n');
+}
+
+TEST(ArtNetPackets, NumberedArtDmxIsCheckedWhole) {
+  std::uint8_t packet[kNumberedArtDmxSize];
+  const std::uint64_t number = 0x0123456789ABCDEFull;  // Every byte of it counts.
+  BuildNumberedArtDmx(number, packet);
+  EXPECT_EQ(std::string(packet, packet + 12), std::string("Art-Net\0\x00\x50\x00\x0e", 12));
+  EXPECT_EQ(packet[16], 0x02);  // 512 channels, high byte first.
+  EXPECT_EQ(packet[17], 0x00);
+  std::uint64_t read = 0;
+  ASSERT_TRUE(ParseNumberedArtDmx(packet, &read));
+  EXPECT_EQ(read, number);
+
+  std::uint8_t neighbour[kNumberedArtDmxSize];
+  BuildNumberedArtDmx(number + 1, neighbour);
+  EXPECT_NE(std::string(packet + 26, packet + 530), std::string(neighbour + 26, neighbour + 530));
+  // Damage anywhere: in the header, the number's low byte (the pattern
+  // follows it) or the pattern.
+  for (const std::size_t at : {std::size_t{0}, std::size_t{9}, std::size_t{17}, std::size_t{18},
+                               std::size_t{26}, kNumberedArtDmxSize - 1}) {
+    std::uint8_t damaged[kNumberedArtDmxSize];
+    std::copy(packet, packet + kNumberedArtDmxSize, damaged);
+    damaged[at] ^= 0x40;
+    EXPECT_FALSE(ParseNumberedArtDmx(damaged, &read)) << "byte " << at;
+  }
+}
+
+TEST(ArtNetPackets, NumberedArtDmxCheckCountsWhatWentWrong) {
+  // Packets 0, 1, 3 (2 lost), 7 stray bytes, 4, then 1 again; fed in pieces
+  // that split packets and the Art-Net ID itself.
+  std::vector<std::uint8_t> stream;
+  auto add = [&stream](std::uint64_t number) {
+    std::uint8_t packet[kNumberedArtDmxSize];
+    BuildNumberedArtDmx(number, packet);
+    stream.insert(stream.end(), packet, packet + kNumberedArtDmxSize);
+  };
+  add(0);
+  add(1);
+  add(3);
+  stream.insert(stream.end(), {'A', 'r', 't', '-', 'N', 'e', 't'});  // An ID's start, then none.
+  add(4);
+  add(1);
+  NumberedArtDmxCheck check;
+  for (std::size_t at = 0; at < stream.size(); at += 3) {
+    check.Feed(stream.data() + at, std::min<std::size_t>(3, stream.size() - at));
+  }
+  EXPECT_EQ(check.packets(), 4u);
+  EXPECT_EQ(check.lost(), 1u);
+  EXPECT_EQ(check.out_of_order(), 1u);
+  EXPECT_EQ(check.stray_bytes(), 7u);
+  EXPECT_EQ(check.next_number(), 5u);
+
+  // The start of a packet is held back for the rest, and counts as stray
+  // while the rest has not come.
+  NumberedArtDmxCheck tail;
+  tail.Feed(stream.data(), kNumberedArtDmxSize + 100);
+  EXPECT_EQ(tail.packets(), 1u);
+  EXPECT_EQ(tail.stray_bytes(), 100u);
+  tail.Feed(stream.data() + kNumberedArtDmxSize + 100, kNumberedArtDmxSize - 100);
+  EXPECT_EQ(tail.packets(), 2u);
+  EXPECT_EQ(tail.stray_bytes(), 0u);
+}
+
+}  // namespace
