@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "net/artnet.h"
+#include "app/artnet.h"
 
 constexpr std::uint16_t kOpPoll = 0x2000;
 constexpr std::uint16_t kOpPollReply = 0x2100;
