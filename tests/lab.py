@@ -269,19 +269,43 @@ def unbind_port(name=PORT_NAME, enter=()):
     subprocess.run([*enter, "sh", "-c", script, "unbind-port", name], check=True)
 
 
-def start_simulator(*options, enter=()):
-    """Starts artnet-device-sim with `options` (behind the command prefix
-    `enter`, if any); returns its Device."""
+# The serial link's line rate: 120,000 bytes a second at 8N1.
+WIRE_BAUD = 1200000
+
+
+def simulator_options(baud=None, buffer=None, chunk=None, latency_ms=None, ports=None, timestamps=False):
+    """The simulator's options for a device on a wire of `baud` (None: a pty
+    that moves bytes at once) with an adapter of `buffer` bytes towards it,
+    handing its bytes over in `chunk`s or after `latency_ms` of quiet; with
+    `ports` replies to each ArtPoll, and timestamps on its log."""
+    options = []
+    for name, value in (("--baud", baud), ("--buffer", buffer), ("--chunk", chunk),
+                        ("--latency-ms", latency_ms), ("--ports", ports)):
+        if value is not None:
+            options += [name, str(value)]
+    if timestamps:
+        options.append("--timestamps")
+    return options
+
+
+def start_simulator(*options, enter=(), **wire):
+    """Starts artnet-device-sim with `options` and those simulator_options()
+    makes of `wire` (behind the command prefix `enter`, if any); returns its
+    Device."""
+    options = [*options, *simulator_options(**wire)]
+    baud = int(options[options.index("--baud") + 1]) if "--baud" in options else None
     return Device(subprocess.Popen([*enter, SIMULATOR, *options], stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL))
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL), baud=baud)
 
 
 class Device:
     """The simulated device: the pty it made (`path`), what it received from
-    its port and what it sent, and frames to send."""
+    its port and what it sent, and frames to send. `baud` is its wire's line
+    rate (None without one)."""
 
-    def __init__(self, process):
+    def __init__(self, process, baud=None):
         self.process = process
+        self.baud = baud
         # Byte by byte: a buffered read could take log lines the Stream
         # would then never see.
         first = b""
@@ -293,17 +317,58 @@ class Device:
         self._log = Stream(process.stdout)
 
     @staticmethod
+    def _entries(log, kind):
+        """The log's lines of one kind ("rx", "tx", "stats") as (stamp, rest):
+        the CLOCK_MONOTONIC nanoseconds that --timestamps puts first (else
+        None) and the text after the kind."""
+        entries = []
+        for line in whole_lines(log):
+            words = line.split(" ", 2)
+            stamp = int(words[0]) if words[0].isdigit() else None
+            if stamp is not None:
+                words = words[1:]
+            if words and words[0] == kind:
+                entries.append((stamp, words[1] if len(words) > 1 else ""))
+        return entries
+
+    @staticmethod
     def _chunks(log, direction):
-        prefix = direction + " "
-        return [bytes.fromhex(line[len(prefix):]) for line in whole_lines(log) if line.startswith(prefix)]
+        return [bytes.fromhex(text) for _, text in Device._entries(log, direction)]
 
     def received(self):
         """Every byte the device has read from the port, in order."""
         return b"".join(self._chunks(self._log.data(), "rx"))
 
     def sent(self):
-        """The frames the device has written, one per write."""
+        """The frames the device has written, one per write (on a wire: one
+        per frame, though they reach the port in chunks)."""
         return self._chunks(self._log.data(), "tx")
+
+    def received_lines(self):
+        """What was received as the log has it: (bytes, stamp) a line. On a
+        wire each line is bytes that crossed back to back and the stamp
+        (with timestamps) when the stop bit of the last one ended."""
+        return [(bytes.fromhex(text), stamp) for stamp, text in self._entries(self._log.data(), "rx")]
+
+    def byte_time(self):
+        """Nanoseconds a byte takes on the wire: ten bits at the line rate."""
+        return 10e9 / self.baud
+
+    def received_with_times(self):
+        """Every byte received, and for each the moment (CLOCK_MONOTONIC
+        nanoseconds) its stop bit ended on the wire. Needs a wire and
+        timestamps."""
+        data = b""
+        times = []
+        for chunk, end in self.received_lines():
+            data += chunk
+            times += [end - (len(chunk) - 1 - i) * self.byte_time() for i in range(len(chunk))]
+        return data, times
+
+    def sent_with_times(self):
+        """The frames sent, as (frame, stamp): with timestamps, when the
+        write that put its last byte into the pty was made."""
+        return [(bytes.fromhex(text), stamp) for stamp, text in self._entries(self._log.data(), "tx")]
 
     def log(self):
         return self._log.data().decode()
@@ -314,17 +379,52 @@ class Device:
         return b"".join(self._chunks(log, "rx"))
 
     def wait_sent(self, count, timeout=DEADLINE):
+        """Waits until the device has sent `count` frames; returns them all."""
         log = self._log.wait_for(lambda log: len(self._chunks(log, "tx")) >= count, timeout)
         return self._chunks(log, "tx")
 
     def command(self, line):
-        """A line for the simulator's standard input: hex to send, or "quit"."""
+        """A line for the simulator's standard input: hex to send, "stall
+        MS", "stats", "hangup" or "quit"."""
         self.process.stdin.write(line.encode() + b"\n")
         self.process.stdin.flush()
 
     def send(self, frame):
-        """Has the device write `frame` (bytes) to its port in one write."""
+        """Has the device send `frame` (bytes): one write without a wire; on
+        one, across it like every frame."""
         self.command(frame.hex())
+
+    def stall(self, ms):
+        """The device takes no bytes off the wire for `ms` milliseconds: its
+        adapter's buffer fills, then the host's writes block."""
+        self.command(f"stall {int(ms)}")
+
+    def stats(self, timeout=DEADLINE):
+        """The device's counts, now: bytes received ("received", off the
+        wire) and sent ("sent", into the port), the nanoseconds the wire
+        to the device was busy ("wire_busy_ns") and the stamp of the line
+        ("at", None without timestamps)."""
+        before = len(self._entries(self._log.data(), "stats"))
+        self.command("stats")
+        log = self._log.wait_for(lambda log: len(self._entries(log, "stats")) > before, timeout)
+        entries = self._entries(log, "stats")
+        if len(entries) <= before:
+            raise RuntimeError("the simulator did not answer stats")
+        stamp, text = entries[before]
+        words = text.split()
+        values = {words[i].replace("-", "_"): int(words[i + 1])
+                  for i in range(0, len(words) - 1, 2)}
+        values["at"] = stamp
+        return values
+
+    def hangup(self, timeout=DEADLINE):
+        """Unplugs the device: the pty goes away (the port's holder sees
+        POLLHUP and EIO) and the simulator ends; returns its exit code."""
+        self.command("hangup")
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
 
     def stop(self):
         """Ends the simulator and waits for the end of its log; returns its
@@ -336,8 +436,10 @@ class Device:
                 self.process.wait(DEADLINE)
             except subprocess.TimeoutExpired:
                 terminate(self.process)
-        self.process.stdin.close()
+        with contextlib.suppress(OSError):
+            self.process.stdin.close()
         self._log.wait_closed()
+        self.process.stdout.close()
         return self.process.returncode
 
 
@@ -509,11 +611,13 @@ class Lab:
         self.processes.append(process)
         return process
 
-    def start_device(self, *options):
+    def start_device(self, *options, **wire):
         """Starts the simulator as the device: its pty is the only serial
-        port the bridge can find, /dev/ttyUSB0."""
+        port the bridge can find, /dev/ttyUSB0. `wire` is for
+        simulator_options(): start_device(baud=WIRE_BAUD, timestamps=True)
+        is a device on the real link's wire."""
         self.device = start_simulator("--address", self.host_address, *options,
-                                      enter=self._inside("-n", "-m", "-u"))
+                                      enter=self._inside("-n", "-m", "-u"), **wire)
         self.processes.append(self.device.process)
         bind_port(self.device.path, enter=self._inside("-m"))
         return self.device
