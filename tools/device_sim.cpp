@@ -28,7 +28,6 @@
 // unplugged adapter does, and the simulator ends), and "stats" (one line:
 // bytes received, bytes sent, and for how long the wire to the device was
 // busy).
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -52,27 +51,12 @@
 #include <vector>
 
 #include "tools/artnet_packets.h"
+#include "tools/device_sim_options.h"
 #include "tools/sim_wire.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-struct Options {
-  in_addr address{htonl(0x02000001)};  // 2.0.0.1: Art-Net's primary network.
-  std::string short_name = "Serial Sim";
-  std::string long_name = "artnet-device-sim: a simulated Art-Net device on a pty";
-  std::vector<Bytes> send_on_first_bytes;
-  std::string log_path;
-  std::string link_path;
-  int ports = 1;
-  bool timestamps = false;
-  // The wire, when there is one: 0 for a pty that moves bytes at once.
-  std::uint32_t baud = 0;
-  std::size_t buffer = 4096;  // What a USB adapter's driver and chip hold.
-  std::size_t chunk = 62;     // An FTDI full-speed packet, less its two status bytes.
-  int latency_ms = 1;         // Its latency timer in low-latency mode.
-};
 
 constexpr Nanoseconds kMs = 1000000;
 // While bytes cross, the device looks at them at least this often: an
@@ -97,33 +81,13 @@ volatile sig_atomic_t g_stop = 0;
 
 void OnStopSignal(int) { g_stop = 1; }
 
-void Usage() {
-  fprintf(stderr,
-          "usage: artnet-device-sim [--address A.B.C.D] [--short-name TEXT] [--long-name TEXT]\n"
-          "                         [--send-hex HEX]... [--log FILE] [--link PATH]\n"
-          "                         [--ports K] [--timestamps]\n"
-          "                         [--baud N [--buffer BYTES] [--chunk BYTES] [--latency-ms MS]]\n"
-          "A simulated Art-Net device on a pty: prints the pty's path, logs what it\n"
-          "receives, answers ArtPoll (with K replies, one a port), and sends each line of\n"
-          "hex given on standard input.\n"
-          "  --baud N        the link's pace: N/10 bytes a second each way (8N1)\n"
-          "  --buffer BYTES  the adapter's buffer towards the device (4096); when full,\n"
-          "                  the bridge's writes block\n"
-          "  --chunk BYTES   the device's bytes reach the pty in chunks of this (62)...\n"
-          "  --latency-ms MS ...or sooner once the wire has been quiet this long (1)\n"
-          "  --timestamps    CLOCK_MONOTONIC nanoseconds before each log line\n"
-          "Standard input: HEX (a frame to send), \"stall MS\" (with --baud), \"stats\",\n"
-          "\"hangup\" (the pty goes away, then the simulator ends) and \"quit\";\n"
-          "SIGINT and SIGTERM stop it too.\n");
-}
-
 // The replies to every ArtPoll, as the device sends them: one a port, port
 // K (from 1) outputting universe K - 1.
 std::vector<Bytes> PollReplyFrames(const Options& options) {
   std::vector<Bytes> frames;
   for (int port = 1; port <= options.ports; ++port) {
     PollReplyNode node;
-    memcpy(node.address, &options.address, 4);  // Network order: as written.
+    memcpy(node.address, options.address, 4);
     node.short_name = options.short_name;
     node.long_name = options.long_name;
     node.node_report = "#0001 [0000] Simulated device ready";  // RcPowerOk
@@ -243,7 +207,7 @@ class Simulator {
   std::optional<SendWire> send_;
   std::optional<RxLine> rx_line_;
   bool host_held_ = false;
-  Bytes to_pty_;                  // Chunks handed over, not yet in the pty.
+  std::deque<Bytes> to_pty_;      // Chunks handed over, not yet in the pty.
   std::uint64_t pty_queued_ = 0;  // Bytes ever put into to_pty_...
   std::uint64_t pty_written_ = 0; // ...and written from it.
   std::deque<Outgoing> outgoing_;
@@ -405,8 +369,8 @@ void Simulator::Advance(Nanoseconds now) {
   std::vector<SendWire::Chunk> chunks;
   send_->Advance(now, &chunks);
   for (SendWire::Chunk& chunk : chunks) {
-    to_pty_.insert(to_pty_.end(), chunk.bytes.begin(), chunk.bytes.end());
     pty_queued_ += chunk.bytes.size();
+    to_pty_.push_back(std::move(chunk.bytes));
     // A frame's last byte is in this chunk: it is in the pty once the chunk is.
     for (Bytes& frame : chunk.finished) outgoing_.push_back(Outgoing{pty_queued_, std::move(frame)});
   }
@@ -425,14 +389,15 @@ void Simulator::WriteToPty() {
   // Each chunk as one write, as the adapter's driver passes each USB packet
   // on; what a bridge that does not read leaves over waits for room.
   while (!to_pty_.empty()) {
-    const std::size_t size = std::min<std::size_t>(to_pty_.size(), options_.chunk);
-    const ssize_t n = write(master_, to_pty_.data(), size);
+    Bytes& chunk = to_pty_.front();
+    const ssize_t n = write(master_, chunk.data(), chunk.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       if (errno != EAGAIN) perror("artnet-device-sim: writing to the pty");
       break;
     }
-    to_pty_.erase(to_pty_.begin(), to_pty_.begin() + n);
+    chunk.erase(chunk.begin(), chunk.begin() + n);
+    if (chunk.empty()) to_pty_.pop_front();
     pty_written_ += static_cast<std::uint64_t>(n);
     sent_ += static_cast<std::uint64_t>(n);
   }
@@ -477,6 +442,7 @@ void Simulator::OnCommand(const std::string& line) {
     return;
   }
   if (line == "stats") {
+    if (receive_) Advance(Now());  // Counts up to this moment.
     const std::uint64_t received = receive_ ? receive_->received() : received_;
     const Nanoseconds busy = receive_ ? receive_->busy_time() : 0;
     std::string text = options_.timestamps ? std::to_string(Now()) + " " : "";
@@ -598,97 +564,13 @@ int Simulator::Run() {
   return 0;
 }
 
-bool ParseCount(const std::string& option, const std::string& value, std::size_t low, std::size_t high,
-                std::size_t* out) {
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long number = strtoull(value.c_str(), &end, 10);
-  if (value.empty() || value[0] == '-' || *end != '\0' || errno != 0 || number < low || number > high) {
-    fprintf(stderr, "artnet-device-sim: %s takes a whole number from %zu to %zu: %s\n", option.c_str(), low, high,
-            value.c_str());
-    return false;
-  }
-  *out = static_cast<std::size_t>(number);
-  return true;
-}
-
-bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
-  std::string wire_only;  // An option that means nothing without a wire.
-  std::size_t number = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--help" || option == "-h") {
-      *help = true;
-      return false;
-    }
-    if (option == "--timestamps") {
-      options->timestamps = true;
-      continue;
-    }
-    if (i + 1 >= argc) {
-      fprintf(stderr, "artnet-device-sim: %s needs a value\n", option.c_str());
-      return false;
-    }
-    const std::string value = argv[++i];
-    if (option == "--address") {
-      if (inet_pton(AF_INET, value.c_str(), &options->address) != 1) {
-        fprintf(stderr, "artnet-device-sim: not an IPv4 address: %s\n", value.c_str());
-        return false;
-      }
-    } else if (option == "--short-name") {
-      options->short_name = value;
-    } else if (option == "--long-name") {
-      options->long_name = value;
-    } else if (option == "--send-hex") {
-      const std::optional<Bytes> frame = ParseHex(value);
-      if (!frame) {
-        fprintf(stderr, "artnet-device-sim: not hex: %s\n", value.c_str());
-        return false;
-      }
-      options->send_on_first_bytes.push_back(*frame);
-    } else if (option == "--log") {
-      options->log_path = value;
-    } else if (option == "--link") {
-      options->link_path = value;
-    } else if (option == "--ports") {
-      // BindIndex, which tells the replies apart, is one byte.
-      if (!ParseCount(option, value, 1, 255, &number)) return false;
-      options->ports = static_cast<int>(number);
-    } else if (option == "--baud") {
-      if (!ParseCount(option, value, 50, 20000000, &number)) return false;
-      options->baud = static_cast<std::uint32_t>(number);
-    } else if (option == "--buffer") {
-      if (!ParseCount(option, value, 1, 1 << 20, &number)) return false;
-      options->buffer = number;
-      wire_only = option;
-    } else if (option == "--chunk") {
-      if (!ParseCount(option, value, 1, 4096, &number)) return false;
-      options->chunk = number;
-      wire_only = option;
-    } else if (option == "--latency-ms") {
-      // An FTDI's latency timer runs from 1 to 255 ms.
-      if (!ParseCount(option, value, 1, 255, &number)) return false;
-      options->latency_ms = static_cast<int>(number);
-      wire_only = option;
-    } else {
-      fprintf(stderr, "artnet-device-sim: unknown option %s\n", option.c_str());
-      return false;
-    }
-  }
-  if (!wire_only.empty() && options->baud == 0) {
-    fprintf(stderr, "artnet-device-sim: %s needs --baud\n", wire_only.c_str());
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
   bool help = false;
   if (!ParseOptions(argc, argv, &options, &help)) {
-    Usage();
+    PrintUsage();
     return help ? 0 : 2;
   }
   // A reader of the log that goes away must not kill the device.
