@@ -394,7 +394,7 @@ TEST(SerialPortWin32, IdleReaderWaitsWithoutSpinning) {
 
   // Bytes end the wait as they come, not at its end.
   std::thread sender([&] {
-    Sleep(300);
+    Sleep(kReadWaitMs / 3);
     far_end.Write("late");
   });
   start = std::chrono::steady_clock::now();
@@ -402,7 +402,7 @@ TEST(SerialPortWin32, IdleReaderWaitsWithoutSpinning) {
   seconds = SecondsSince(start);
   sender.join();
   EXPECT_EQ("late", Bytes(buffer, count));
-  EXPECT_LT(seconds, 1.5);
+  EXPECT_LT(seconds, period);
 
   // A handle that is no port (as an unplugged adapter's turns): the reader
   // waits out a read period rather than asking again at once.
