@@ -104,6 +104,10 @@ MESSAGES = {
                           "program.    code - ",
     "SendProblem": "遇到了一些问题,请重新启动此程序.  encountered some problems, please restart the "
                    "program. code - ",
+    "SerialWriteFailed": "串口写入失败.    Serial port write failed.   code - ",
+    "SerialWriteTimeout": "串口写入超时.    Serial write timeout.   code - ",
+    "DeviceLost": "设备连接已断开,正在等待设备.   Device connection lost, waiting for the device.",
+    "DeviceReconnected": "设备已重新连接.   Device connected again.",
 }
 LINUX_PAUSE_PROMPT = b"Press any key to continue . . . \n"
 
