@@ -277,12 +277,18 @@ def unbind_port(name=PORT_NAME, enter=()):
 WIRE_BAUD = 1200000
 
 
-def simulator_options(baud=None, buffer=None, chunk=None, latency_ms=None, ports=None, timestamps=False):
+def simulator_options(baud=None, buffer=None, chunk=None, latency_ms=None, ports=None, timestamps=False,
+                      realtime=None):
     """The simulator's options for a device on a wire of `baud` (None: a pty
     that moves bytes at once) with an adapter of `buffer` bytes towards it,
     handing its bytes over in `chunk`s or after `latency_ms` of quiet; with
-    `ports` replies to each ArtPoll, and timestamps on its log."""
+    `ports` replies to each ArtPoll, and timestamps on its log. On a wire
+    it runs at a real-time priority unless `realtime` is False (as root:
+    the timing it is there for must not depend on how busy the machine
+    is)."""
     options = []
+    if realtime or (realtime is None and baud is not None and os.geteuid() == 0):
+        options.append("--realtime")
     for name, value in (("--baud", baud), ("--buffer", buffer), ("--chunk", chunk),
                         ("--latency-ms", latency_ms), ("--ports", ports)):
         if value is not None:

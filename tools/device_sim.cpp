@@ -31,6 +31,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -575,6 +576,15 @@ int main(int argc, char** argv) {
   }
   // A reader of the log that goes away must not kill the device.
   signal(SIGPIPE, SIG_IGN);
+  if (options.realtime) {
+    // Never busy: the simulator sleeps in ppoll between the wire's events,
+    // so the priority costs other programs nothing but a prompt device.
+    sched_param priority{};
+    priority.sched_priority = 10;
+    if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0) {
+      perror("artnet-device-sim: --realtime, going on at the normal priority");
+    }
+  }
   Simulator simulator(options);
   if (!simulator.Open()) return 1;
   return simulator.Run();

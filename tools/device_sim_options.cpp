@@ -40,6 +40,10 @@ bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
       options->timestamps = true;
       continue;
     }
+    if (option == "--realtime") {
+      options->realtime = true;
+      continue;
+    }
     if (i + 1 >= argc) {
       fprintf(stderr, "artnet-device-sim: %s needs a value\n", option.c_str());
       return false;
@@ -101,7 +105,7 @@ void PrintUsage() {
   fprintf(stderr,
           "usage: artnet-device-sim [--address A.B.C.D] [--short-name TEXT] [--long-name TEXT]\n"
           "                         [--send-hex HEX]... [--log FILE] [--link PATH]\n"
-          "                         [--ports K] [--timestamps]\n"
+          "                         [--ports K] [--timestamps] [--realtime]\n"
           "                         [--baud N [--buffer BYTES] [--chunk BYTES] [--latency-ms MS]]\n"
           "A simulated Art-Net device on a pty: prints the pty's path, logs what it\n"
           "receives, answers ArtPoll (with K replies, one a port), and sends each line of\n"
@@ -112,6 +116,8 @@ void PrintUsage() {
           "  --chunk BYTES   the device's bytes reach the pty in chunks of this (62)...\n"
           "  --latency-ms MS ...or sooner once the wire has been quiet this long (1)\n"
           "  --timestamps    CLOCK_MONOTONIC nanoseconds before each log line\n"
+          "  --realtime      run at a real-time priority (SCHED_FIFO), so that a busy\n"
+          "                  machine does not make the device late (needs root)\n"
           "Standard input: HEX (a frame to send), \"stall MS\" (with --baud), \"stats\",\n"
           "\"hangup\" (the pty goes away, then the simulator ends) and \"quit\";\n"
           "SIGINT and SIGTERM stop it too.\n");

@@ -17,6 +17,9 @@ struct Options {
   std::string link_path;
   int ports = 1;
   bool timestamps = false;
+  // Run at a real-time priority: hardware is never late, and on a busy
+  // machine a simulator at the normal priority can be, by milliseconds.
+  bool realtime = false;
   // The wire, when there is one: 0 for a pty that moves bytes at once.
   std::uint32_t baud = 0;
   std::size_t buffer = 4096;  // What a USB adapter's driver and chip hold.
