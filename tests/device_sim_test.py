@@ -401,6 +401,26 @@ class WireTest(unittest.TestCase):
             self.assertEqual(reading["artnet.poll_reply.bind_ip_address"], "10.1.2.3")
             self.assertEqual(reading["_ws.malformed"], "")
 
+    def test_frames_given_cross_the_wire_too(self):
+        sim = self.start("--send-hex", "4f4b0d0a")
+        os.write(sim.fd, DMX)
+        self.assertEqual(sim.read(4), b"OK\r\n")
+        sim.device.command("61 62 0d 0a")
+        sim.device.command(bytes(range(256)).hex())
+        self.assertEqual(sim.read(260), b"ab\r\n" + bytes(range(256)))
+        sent = sim.device.wait_sent(3)
+        stats = sim.device.stats()
+        (dmx, dmx_end), = sim.device.received_lines()
+        self.assertEqual(sim.stop(), 0)
+        self.assertEqual(dmx, DMX)
+        self.assertEqual(sent, [b"OK\r\n", b"ab\r\n", bytes(range(256))])  # One line a frame.
+        # The frame the bridge's first bytes release goes out once the first
+        # of them has crossed; it ends four bytes and a latency timer later.
+        (_, ok_at), = sim.device.sent_with_times()[:1]
+        first_end = dmx_end - (len(DMX) - 1) * 1e10 / BAUD
+        self.assertGreaterEqual(ok_at, first_end + 4 * 1e10 / BAUD + 1e6 - 1)
+        self.assertEqual((stats["received"], stats["sent"]), (len(DMX), 264))
+
     def test_hangup_is_an_unplugged_adapter(self):
         with tempfile.TemporaryDirectory() as directory:
             link = os.path.join(directory, "ttyUSB0")
