@@ -449,7 +449,8 @@ class Device:
         with contextlib.suppress(OSError):
             self.process.stdin.close()
         self._log.wait_closed()
-        self.process.stdout.close()
+        if self._log.closed:  # Never under the reader's feet.
+            self.process.stdout.close()
         return self.process.returncode
 
 
