@@ -31,14 +31,15 @@ static_assert(offsetof(BpfInstruction, code) == offsetof(sock_filter, code));
 static_assert(offsetof(BpfInstruction, jt) == offsetof(sock_filter, jt));
 static_assert(offsetof(BpfInstruction, jf) == offsetof(sock_filter, jf));
 static_assert(offsetof(BpfInstruction, k) == offsetof(sock_filter, k));
-static_assert(bpf::kLd == BPF_LD && bpf::kLdx == BPF_LDX && bpf::kAlu == BPF_ALU &&
-              bpf::kJmp == BPF_JMP && bpf::kRet == BPF_RET);
+static_assert(bpf::kLd == BPF_LD && bpf::kLdx == BPF_LDX && bpf::kSt == BPF_ST &&
+              bpf::kAlu == BPF_ALU && bpf::kJmp == BPF_JMP && bpf::kRet == BPF_RET &&
+              bpf::kMisc == BPF_MISC);
 static_assert(bpf::kW == BPF_W && bpf::kH == BPF_H && bpf::kB == BPF_B);
-static_assert(bpf::kAbs == BPF_ABS && bpf::kInd == BPF_IND && bpf::kLen == BPF_LEN &&
-              bpf::kMsh == BPF_MSH);
+static_assert(bpf::kAbs == BPF_ABS && bpf::kInd == BPF_IND && bpf::kMem == BPF_MEM &&
+              bpf::kLen == BPF_LEN && bpf::kMsh == BPF_MSH);
 static_assert(bpf::kSub == BPF_SUB && bpf::kJa == BPF_JA && bpf::kJeq == BPF_JEQ &&
               bpf::kJgt == BPF_JGT);
-static_assert(bpf::kK == BPF_K && bpf::kX == BPF_X);
+static_assert(bpf::kK == BPF_K && bpf::kX == BPF_X && bpf::kTax == BPF_TAX && bpf::kTxa == BPF_TXA);
 static_assert(bpf::kAncillary == static_cast<std::uint32_t>(SKF_AD_OFF) &&
               bpf::kAncillaryProtocol == SKF_AD_PROTOCOL &&
               bpf::kAncillaryPacketType == SKF_AD_PKTTYPE &&
