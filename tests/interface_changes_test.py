@@ -22,7 +22,9 @@ FOLLOW_LIMIT = 2.0
 ENETUNREACH = errno.ENETUNREACH
 
 
-class InterfaceChanges(lab_.BridgeCase):
+class FollowingCase(lab_.BridgeCase):
+    """What the cases below check after each change."""
+
     def time_until_captured(self, address, seed, limit=FOLLOW_LIMIT * 3):
         """Sends numbered ArtDmx from across the wire to `address`, one every
         20 ms, until the device has received one; returns how long that took
@@ -66,6 +68,10 @@ class InterfaceChanges(lab_.BridgeCase):
         self.assertIsNotNone(got, "the device's frame did not reach the host's port")
         self.assertEqual(got[1], (address, ARTNET_PORT))
         self.expect_device(frame, note="the device's frame, back once over lo")
+
+
+class InterfaceChanges(FollowingCase):
+    """The host name resolves to the address of the bridge's interface."""
 
     def test_1_start(self):
         expected = message("InitCompleted") + message("Running")
@@ -127,6 +133,30 @@ class InterfaceChanges(lab_.BridgeCase):
         self.assertEqual(self.bridge.output(),
                          message("InitCompleted") + message("Running") + message("SendProblem", ENETUNREACH))
         self.assertEqual(self.bridge.stderr.data(), b"")
+
+
+class LoopbackHostInterfaceChanges(FollowingCase):
+    """The host name resolves to 127.0.1.1: the interface of the default
+    route is captured beside lo, and followed as the route comes back."""
+
+    lab_options = {"host_address": "127.0.1.1", "default_route": True}
+
+    def test_1_start(self):
+        expected = message("InitCompleted") + message("Running")
+        self.assertEqual(self.bridge.wait_output(expected), expected)
+        self.expect_device(ART_POLL_PROBE)
+        self.expect_followed(BRIDGE_ADDRESS, 110, "the start")
+
+    def test_2_a_recreated_interface(self):
+        before = lab_.interface_index(self.lab.host_ns, self.lab.host_link)
+        lab_.remove_host_link(self.lab)  # The default route goes with it.
+        self.assertNotEqual(lab_.add_host_link(self.lab), before)
+        lab_._ip("-n", self.lab.host_ns, "route", "add", "default", "via", lab_.PEER_ADDRESS)
+        self.expect_followed(BRIDGE_ADDRESS, 120, "the interface and its default route came back")
+
+    def test_9_nothing_else_on_the_console(self):
+        self.assertTrue(self.bridge.running())
+        self.assertEqual(self.bridge.output(), message("InitCompleted") + message("Running"))
 
 
 if __name__ == "__main__":
