@@ -16,7 +16,8 @@ constexpr std::uint32_t kDestinationOffset = 16;  // In the IPv4 header, 32 bits
 // The scratch word that holds the length the Art-Net tests judge.
 constexpr std::uint32_t kLengthWord = 0;
 
-// The ID's two halves as 32-bit big-endian loads see them.
+// Four bytes as a 32-bit big-endian load sees them: the ID's halves, an
+// IPv4 address.
 constexpr std::uint32_t BigEndian32(const std::uint8_t* bytes) {
   return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
          (std::uint32_t{bytes[2]} << 8) | bytes[3];
