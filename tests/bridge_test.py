@@ -80,7 +80,7 @@ class Bridge(lab_.BridgeCase):
             self.assertEqual(len(accepted.recv(1000)), 100)
             accepted.close()
         listener.close()
-        # Loopback traffic: only the interface holding the bridge's address is seen.
+        # Loopback traffic: of lo only what goes to the bridge's address is seen.
         with self.lab.socket("host") as local:
             local.sendto(art_dmx(100, seed=8), ("127.0.0.1", ARTNET_PORT))
         # Sent last, it arrives last: whatever was let through would be before it.

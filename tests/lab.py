@@ -512,11 +512,14 @@ class Lab:
     """Namespaces, veth pair, host name and serial port for one bridge at a
     time. Use as a context manager; everything it made is removed on leaving.
     `host_address` is what the host name resolves to; `default_route` gives
-    the bridge's host a default route through the peer."""
+    the bridge's host a default route through the peer; `broadcast` gives
+    the addresses their broadcast address, as DHCP does (OLA finds nodes
+    only with one)."""
 
-    def __init__(self, host_address=BRIDGE_ADDRESS, default_route=False):
+    def __init__(self, host_address=BRIDGE_ADDRESS, default_route=False, broadcast=False):
         self.host_address = host_address
         self.default_route = default_route
+        self.broadcast = broadcast
         tag = f"{os.getpid() & 0xFFFF:04x}{random.randrange(0x10000):04x}"
         self.host_ns = f"artnet-lab-{tag}-host"
         self.network_ns = f"artnet-lab-{tag}-net"
@@ -554,7 +557,7 @@ class Lab:
                             "net.ipv6.conf.all.disable_ipv6=1"], check=True)
             _ip("-n", namespace, "link", "set", "lo", "up")
             for address in addresses:
-                _ip("-n", namespace, "address", "add", f"{address}/24", "dev", link)
+                _ip("-n", namespace, "address", "add", f"{address}/24", *_broadcast(self), "dev", link)
             _ip("-n", namespace, "link", "set", link, "up")
         if self.default_route:
             _ip("-n", self.host_ns, "route", "add", "default", "via", PEER_ADDRESS)
@@ -821,6 +824,163 @@ class BridgeCase(unittest.TestCase):
         received = self.device.received()
         type(self).expected = received  # One failure must not fail every later case.
         self.assertEqual(received.hex(), expected.hex(), note)
+
+
+# ---------------------------------------------------------------------------
+# The bridge's network changing under it, Ethernet frames made by hand, and
+# OLA's olad as a controller on the bridge's host.
+
+def set_sysctl(namespace, setting):
+    subprocess.run(["nsenter", f"--net={Lab.ns_path(namespace)}", "sysctl", "-qw", setting], check=True)
+
+
+def _broadcast(lab):
+    """The option that gives an address its broadcast address, where the lab
+    wants one."""
+    return ["brd", "+"] if lab.broadcast else []
+
+
+def remove_host_link(lab):
+    """Deletes the veth pair, as an adapter unplugged."""
+    _ip("-n", lab.host_ns, "link", "del", lab.host_link)  # Its peer goes with it.
+
+
+def add_host_link(lab, addresses=(BRIDGE_ADDRESS, CONTROLLER_ADDRESS)):
+    """Makes the veth pair again, with the same names, the host's side with
+    `addresses`, as a replugged adapter comes back: its interface index is a
+    new one. Returns the new index once the pair is up."""
+    _ip("link", "add", lab.host_link, "netns", lab.host_ns, "type", "veth",
+        "peer", "name", lab.network_link, "netns", lab.network_ns)
+    for namespace, link, held in ((lab.host_ns, lab.host_link, addresses),
+                                  (lab.network_ns, lab.network_link, (PEER_ADDRESS,))):
+        for address in held:
+            _ip("-n", namespace, "address", "add", f"{address}/24", *_broadcast(lab), "dev", link)
+        _ip("-n", namespace, "link", "set", link, "up")
+    lab.wait_link()
+    return interface_index(lab.host_ns, lab.host_link)
+
+
+def interface_index(namespace, link):
+    shown = subprocess.run(["ip", "-n", namespace, "-o", "link", "show", "dev", link],
+                           capture_output=True, text=True, check=True).stdout
+    return int(shown.split(":", 1)[0])
+
+
+def link_mac(namespace, link):
+    """The link's Ethernet address, as 6 bytes."""
+    shown = subprocess.run(["ip", "-n", namespace, "-o", "link", "show", "dev", link],
+                           capture_output=True, text=True, check=True).stdout
+    return bytes.fromhex(shown.split("link/ether ", 1)[1].split()[0].replace(":", ""))
+
+
+def _checksum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack(f"!{len(data) // 2}H", data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def ipv4_udp_packet(source, destination, payload, source_port=ARTNET_PORT, destination_port=ARTNET_PORT):
+    """An IPv4 packet (header checksum right) carrying `payload` as UDP
+    without a checksum."""
+    udp = struct.pack("!HHHH", source_port, destination_port, 8 + len(payload), 0) + payload
+    header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, 17, 0,
+                         socket.inet_aton(source), socket.inet_aton(destination))
+    header = header[:10] + struct.pack("!H", _checksum(header)) + header[12:]
+    return header + udp
+
+
+class EthernetSender:
+    """Sends Ethernet frames as they are given, from the peer's side of the
+    veth pair to the bridge's: a packet socket adds nothing to them, so a
+    frame padded here arrives padded, as from a real Ethernet card (veth
+    itself never pads)."""
+
+    MIN_FRAME = 60  # Without the frame check sequence.
+
+    def __init__(self, lab):
+        with network_namespace(lab.network_ns):
+            self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+        self.sock.bind((lab.network_link, 0))
+        self.header = link_mac(lab.host_ns, lab.host_link) + link_mac(lab.network_ns, lab.network_link) + b"\x08\x00"
+
+    def send(self, packet, trailer=None):
+        """Sends the IPv4 `packet` in one frame, padded with zero bytes to the
+        60-byte minimum, or followed by `trailer`."""
+        frame = self.header + packet
+        frame += trailer if trailer is not None else bytes(max(0, self.MIN_FRAME - len(frame)))
+        self.sock.send(frame)
+        return len(frame)
+
+    def close(self):
+        self.sock.close()
+
+
+# What olad may use: Art-Net only. Every other plugin is turned off in its
+# configuration, above all those that open serial ports (StageProfi's default
+# is /dev/ttyUSB0: the device's port).
+_OLA_PLUGINS = ["dmx4linux", "dummy", "e131", "espnet", "ftdidmx", "gpio", "karate", "kinet", "milinst",
+                "opendmx", "openpixelcontrol", "osc", "pathport", "renard", "sandnet", "shownet", "spi",
+                "stageprofi", "uartdmx", "usbdmx", "usbserial"]
+# olad refuses to run as root.
+_OLA_USER = 65534
+
+
+class Olad:
+    """OLA's daemon in the bridge's namespaces, with a configuration of its
+    own: only its Art-Net plugin, on CONTROLLER_ADDRESS (a node at its own
+    address it would not list), otherwise OLA's defaults. It discovers
+    nodes by broadcast ArtPoll and sends each patched universe's ArtDmx by
+    unicast to the nodes that listen to it. Needs a lab with broadcast
+    addresses."""
+
+    def __init__(self, lab):
+        self.lab = lab
+        self.config = tempfile.mkdtemp(prefix="olad-", dir=lab.directory)
+        for plugin in _OLA_PLUGINS:
+            self._write(f"ola-{plugin}.conf", "enabled = false\n")
+        self._write("ola-artnet.conf", f"enabled = true\nip = {CONTROLLER_ADDRESS}\n")
+        os.chown(self.config, _OLA_USER, _OLA_USER)
+        self.process = self._start(["olad", "--config-dir", self.config, "--no-http",
+                                    "--no-register-with-dns-sd", "--log-level", "3"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.log = Stream(self.process.stdout)
+        # Ready once its RPC port answers.
+        if not wait_until(lambda: self.run("ola_dev_info", check=False).returncode == 0, interval=0.2):
+            raise RuntimeError("olad did not start:\n" + self.log.data().decode(errors="replace"))
+
+    def _write(self, name, text):
+        path = os.path.join(self.config, name)
+        with open(path, "w") as file:
+            file.write(text)
+        os.chown(path, _OLA_USER, _OLA_USER)
+
+    def _start(self, command, **kwargs):
+        return self.lab.popen_inside(["setpriv", f"--reuid={_OLA_USER}", f"--regid={_OLA_USER}",
+                                      "--clear-groups", *command], stdin=subprocess.DEVNULL, **kwargs)
+
+    def run(self, *command, check=True):
+        """Runs one of OLA's clients against this daemon."""
+        process = self._start(list(command), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        out, _ = process.communicate(timeout=DEADLINE)
+        result = subprocess.CompletedProcess(command, process.returncode, out.decode(errors="replace"))
+        if check and result.returncode != 0:
+            raise RuntimeError(f"{' '.join(command)} failed: {result.stdout}")
+        return result
+
+    def patch_output(self, universe):
+        """Patches the Art-Net device's first output port to `universe`."""
+        devices = self.run("ola_dev_info").stdout
+        device = next(line.split(":")[0].split()[-1] for line in devices.splitlines() if "ArtNet" in line)
+        self.run("ola_patch", "--device", device, "--port", "0", "--universe", str(universe))
+
+    def set_dmx(self, universe, values):
+        self.run("ola_set_dmx", "--universe", str(universe), "--dmx", ",".join(str(v) for v in values))
+
+    def stop(self):
+        terminate(self.process)
 
 
 # ---------------------------------------------------------------------------
