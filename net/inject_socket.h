@@ -26,7 +26,8 @@ extern const std::int32_t kMessageTooLongError;
 // Sends `payload` as one UDP datagram from `source`, port 6454, to
 // `destination`, port 6454, its headers built by BuildLocalDatagram. Returns
 // the count sent (`length` + 28), or -1 after writing SendProblem with the
-// socket error code. Main thread only.
+// socket error code; a run of failures with the same code is reported once,
+// until a send goes out again. Main thread only.
 int SendLocalDatagram(NativeSocket inject, LocalAddress source, LocalAddress destination,
                       const std::uint8_t* payload, std::size_t length);
 

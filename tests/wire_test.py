@@ -112,7 +112,8 @@ class FourPortNode(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.lab = lab_.Lab()
+        # Broadcast addresses, as olad needs them.
+        cls.lab = lab_.Lab(broadcast=True)
         cls.lab.start()
         try:
             cls.controller = cls.lab.controller()
@@ -175,6 +176,26 @@ class FourPortNode(unittest.TestCase):
             self.device.send(frame)
         reader.join()
         self.assertEqual(got, frames)
+
+    def test_4_olad_lists_the_node_for_each_of_its_four_universes(self):
+        # A real controller, reading each ArtPollReply of a datagram as one
+        # packet: it knows of the node's ports only if each reply came alone.
+        if not lab_.shutil.which("olad"):
+            self.skipTest("OLA is not installed (scripts/install-deps)")
+        olad = lab_.Olad(self.lab)
+        try:
+            devices = olad.run("ola_dev_info").stdout
+            device = next(line.split(":")[0].split()[-1] for line in devices.splitlines() if "ArtNet" in line)
+            for port in range(4):
+                olad.run("ola_patch", "--device", device, "--port", str(port), "--universe", str(port))
+
+            def listed():
+                return [BRIDGE_ADDRESS in olad.run("ola_artnet", "-d", device, "-u", str(universe)).stdout
+                        for universe in range(4)]
+            lab_.wait_until(lambda: all(listed()), interval=0.5)
+            self.assertEqual(listed(), [True] * 4, "the universes olad lists the node for")
+        finally:
+            olad.stop()
 
     def test_9_nothing_else_on_the_console(self):
         self.assertTrue(self.bridge.running())
