@@ -24,8 +24,10 @@ Bytes ArtNet(std::uint16_t opcode, std::size_t size) {
 // An ArtDmx for `universe` (SubUni, Net) whose first channel is `level`.
 Bytes Dmx(std::uint16_t universe, std::uint8_t level, std::size_t size = 530) {
   Bytes packet = ArtNet(0x5000, size);
-  packet[14] = static_cast<std::uint8_t>(universe);
-  packet[15] = static_cast<std::uint8_t>(universe >> 8);
+  if (size > 15) {
+    packet[14] = static_cast<std::uint8_t>(universe);
+    packet[15] = static_cast<std::uint8_t>(universe >> 8);
+  }
   if (size > 18) packet[18] = level;
   return packet;
 }

@@ -34,10 +34,10 @@ namespace {
 // The network-to-device direction's first half, the capture thread's body:
 // every captured Art-Net packet the device is to see goes to the writer. A
 // failed receive ends the direction for good, with CommunicationError.
-void CaptureToDevice(NativeSocket capture, DeviceWriter& writer) {
+void CaptureToDevice(CaptureSocket& capture, DeviceWriter& writer) {
   const std::uint32_t error = RunCaptureLoop(
-      [capture](std::uint8_t* buffer, std::size_t capacity) {
-        return ReceiveCaptured(capture, buffer, capacity);
+      [&capture](std::uint8_t* buffer, std::size_t capacity) {
+        return capture.Receive(buffer, capacity);
       },
       [&writer](std::uint32_t source, const std::uint8_t* payload, std::size_t size) {
         writer.Offer(source, payload, size);
@@ -106,7 +106,7 @@ int main() {
   std::thread writing;
   try {
     writing = std::thread(&DeviceWriter::Run, &writer);
-    std::thread(CaptureToDevice, capture.socket(), std::ref(writer)).detach();
+    std::thread(CaptureToDevice, std::ref(capture), std::ref(writer)).detach();
   } catch (const std::system_error& error) {
     // Without the threads only the device-to-network direction runs, as
     // after a capture failure, and the user is told the same way.
@@ -128,10 +128,10 @@ int main() {
     // The status is a convenience: the bridge runs without it.
   }
 
-  // Device to network, on the main thread. The address is looked up again:
-  // the device's frames go from and to it.
-  const LocalAddress local = GetLocalIPv4();
-  DeviceReadLoop(link, [inject, local, &counts](const std::uint8_t* frame, std::size_t size) {
+  // Device to network, on the main thread. The device's frames go from and
+  // to the host's address, which the capture thread follows as it changes.
+  DeviceReadLoop(link, [inject, &capture, &counts](const std::uint8_t* frame, std::size_t size) {
+    const LocalAddress local = capture.address();
     const bool sent = SendLocalDatagram(inject, local, local, frame, size) >= 0;
     (sent ? counts.frames_to_network : counts.failed_sends).fetch_add(1);
   });

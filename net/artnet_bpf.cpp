@@ -1,5 +1,7 @@
 #include "net/artnet_bpf.h"
 
+#include <cstring>
+
 #include "app/artnet.h"
 #include "net/artnet_filter.h"
 
@@ -9,8 +11,13 @@ namespace {
 
 constexpr std::uint32_t kProtocolUdp = 17;
 constexpr std::uint32_t kUdpHeaderSize = 8;
+constexpr std::uint32_t kTotalLengthOffset = 2;  // In the IPv4 header, 16 bits.
+constexpr std::uint32_t kDestinationOffset = 16;  // In the IPv4 header, 32 bits.
+// The scratch word that holds the length the Art-Net tests judge.
+constexpr std::uint32_t kLengthWord = 0;
 
-// The ID's two halves as 32-bit big-endian loads see them.
+// Four bytes as a 32-bit big-endian load sees them: the ID's halves, an
+// IPv4 address.
 constexpr std::uint32_t BigEndian32(const std::uint8_t* bytes) {
   return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
          (std::uint32_t{bytes[2]} << 8) | bytes[3];
@@ -20,17 +27,34 @@ void LoadAncillary(BpfProgramBuilder& p, std::uint32_t field) {
   p.Add(kLd | kW | kAbs, kAncillary + field);
 }
 
-// MatchArtNet's tests, in its order. A load past the packet's end drops it;
-// MatchArtNet never keeps such a packet, since each load lies inside the
-// length the test before it has required.
+// M[kLengthWord] = IPv4PacketLength: the packet's length, or its total-length
+// field where that is smaller. A packet of fewer than 4 bytes is dropped by
+// the field's load; MatchArtNet keeps none under 10.
+void AddIPv4Length(BpfProgramBuilder& p) {
+  p.Add(kLd | kW | kLen, 0);
+  p.Add(kMisc | kTax, 0);
+  p.Add(kLd | kH | kAbs, kTotalLengthOffset);
+  const BpfProgramBuilder::Label smaller = p.NewLabel();
+  p.Jump(kJmp | kJgt | kX, 0, BpfProgramBuilder::kNext, smaller);
+  p.Add(kMisc | kTxa, 0);  // The field claims more than arrived.
+  p.Place(smaller);
+  p.Add(kSt, kLengthWord);
+}
+
+// MatchArtNet's tests, in its order, over the first M[kLengthWord] bytes. A
+// load past the packet's end drops it; MatchArtNet never keeps such a packet,
+// since each load lies inside the length the test before it has required.
+// Bytes past that length (an Ethernet frame's padding) are never loaded for
+// a packet that is kept, for the same reason.
 void AddArtNetTests(BpfProgramBuilder& p) {
+  AddIPv4Length(p);
   p.Add(kLd | kB | kAbs, 9);  // The IPv4 protocol.
   p.KeepIfEqual(kProtocolUdp);
 
   p.Add(kLdx | kB | kMsh, 0);  // X = header length H.
   // The UDP payload's length less 10 must lie in 0..520: length - H - 18,
   // unsigned, so a header longer than the packet wraps to a huge value.
-  p.Add(kLd | kW | kLen, 0);
+  p.Add(kLd | kMem, kLengthWord);
   p.Add(kAlu | kSub | kX, 0);
   p.Add(kAlu | kSub | kK, kUdpHeaderSize + kMinArtNetPayload);
   p.DropIfAbove(kMaxArtNetPayload - kMinArtNetPayload);
@@ -49,6 +73,12 @@ void AddArtNetTests(BpfProgramBuilder& p) {
 }
 
 }  // namespace
+
+std::size_t IPv4PacketLength(const std::uint8_t* packet, std::size_t received) {
+  if (received < kTotalLengthOffset + 2) return received;
+  const std::size_t total = (std::size_t{packet[kTotalLengthOffset]} << 8) | packet[kTotalLengthOffset + 1];
+  return total < received ? total : received;
+}
 
 BpfProgramBuilder::Label BpfProgramBuilder::NewLabel() {
   targets_.push_back(kUnplaced);
@@ -123,7 +153,13 @@ std::vector<BpfInstruction> CaptureBpfProgram(const std::vector<CapturedInterfac
     p.Place(blocks[i]);
     if (interfaces[i].skip_outgoing) {
       LoadAncillary(p, kAncillaryPacketType);
-      p.Jump(kJmp | kJeq | kK, kPacketOutgoing, BpfProgramBuilder::kDrop, accepted);
+      p.DropIfEqual(kPacketOutgoing);
+    }
+    if (interfaces[i].destination != 0) {
+      std::uint8_t address[4];
+      std::memcpy(address, &interfaces[i].destination, sizeof address);
+      p.Add(kLd | kW | kAbs, kDestinationOffset);
+      p.Jump(kJmp | kJeq | kK, BigEndian32(address), accepted, BpfProgramBuilder::kDrop);
     } else {
       p.Goto(accepted);
     }

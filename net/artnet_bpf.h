@@ -27,9 +27,11 @@ namespace bpf {
 // Instruction classes.
 constexpr std::uint16_t kLd = 0x00;   // A = ...
 constexpr std::uint16_t kLdx = 0x01;  // X = ...
+constexpr std::uint16_t kSt = 0x02;   // M[k] = A: one of 16 words of scratch memory.
 constexpr std::uint16_t kAlu = 0x04;
 constexpr std::uint16_t kJmp = 0x05;
 constexpr std::uint16_t kRet = 0x06;
+constexpr std::uint16_t kMisc = 0x07;  // Register moves.
 // Load sizes.
 constexpr std::uint16_t kW = 0x00;  // 32 bits, big-endian.
 constexpr std::uint16_t kH = 0x08;  // 16 bits, big-endian.
@@ -37,6 +39,7 @@ constexpr std::uint16_t kB = 0x10;  // 8 bits.
 // Load modes.
 constexpr std::uint16_t kAbs = 0x20;  // The packet's bytes at k.
 constexpr std::uint16_t kInd = 0x40;  // The packet's bytes at X + k.
+constexpr std::uint16_t kMem = 0x60;  // The scratch word M[k].
 constexpr std::uint16_t kLen = 0x80;  // The packet's length.
 constexpr std::uint16_t kMsh = 0xA0;  // X = (byte at k & 0x0F) * 4: an IPv4 header length.
 // Arithmetic and jumps.
@@ -47,6 +50,9 @@ constexpr std::uint16_t kJgt = 0x20;
 // Operand: the constant k, or the X register.
 constexpr std::uint16_t kK = 0x00;
 constexpr std::uint16_t kX = 0x08;
+// Register moves (with kMisc).
+constexpr std::uint16_t kTax = 0x00;  // X = A
+constexpr std::uint16_t kTxa = 0x80;  // A = X
 
 // A 32-bit absolute load at kAncillary + field loads one of Linux's facts
 // about the packet instead of its bytes (SKF_AD_OFF, SKF_AD_*).
@@ -107,15 +113,26 @@ class BpfProgramBuilder {
   std::vector<std::size_t> targets_ = {kUnplaced, kUnplaced};
 };
 
+// The length of the IPv4 packet that starts `received` bytes of a link
+// frame's payload: its header's total length (bytes 2 and 3, big-endian),
+// but never more than `received`. Ethernet pads every frame to 60 bytes, so
+// a packet socket hands over a short packet with zero bytes after it, where a
+// raw IPv4 socket gives the packet alone. Fewer than 4 bytes (too few for
+// MatchArtNet anyway) give `received`. Reads nothing past `received`. Pure;
+// any thread.
+std::size_t IPv4PacketLength(const std::uint8_t* packet, std::size_t received);
+
 // The program for a Linux packet socket of type SOCK_DGRAM, whose packets
-// start with the IPv4 header. It keeps a packet exactly when MatchArtNet
-// does: byte 9 is 17 (UDP); with H the header length from the low nibble of
-// byte 0, the length is H + 18 to H + 538 (a UDP payload of 10 to 530 bytes,
-// which the capture loop's 2048-byte buffer always holds whole); the UDP
-// destination port at H + 2 is 6454; the payload starts with the Art-Net ID;
-// and the OpCode's high byte is neither 0x21 nor 0x52. A kept packet is
-// returned whole (kBpfKeepWholePacket); a dropped one gets 0. Loads past the
-// packet's end drop it, as they do in the kernel. Pure; any thread.
+// start with the IPv4 header. Of a packet of `n` bytes it judges the first
+// count = IPv4PacketLength(packet, n), and keeps the packet exactly when
+// MatchArtNet keeps those: byte 9 is 17 (UDP); with H the header length from
+// the low nibble of byte 0, the count is H + 18 to H + 538 (a UDP payload of
+// 10 to 530 bytes, which the capture loop's 2048-byte buffer always holds
+// whole); the UDP destination port at H + 2 is 6454; the payload starts with
+// the Art-Net ID; and the OpCode's high byte is neither 0x21 nor 0x52. A kept
+// packet is returned whole (kBpfKeepWholePacket: the receive cuts it to the
+// count); a dropped one gets 0. Loads past the packet's end drop it, as they
+// do in the kernel. Uses scratch word 0. Pure; any thread.
 std::vector<BpfInstruction> ArtNetBpfProgram();
 
 // An interface whose IPv4 traffic the bridge captures.
@@ -124,12 +141,17 @@ struct CapturedInterface {
   // On the loopback interface a packet the host sends to itself passes twice,
   // once outgoing and once incoming: only the incoming copy is kept.
   bool skip_outgoing;
+  // When not 0, only the packets to this IPv4 address (network byte order, as
+  // a LocalAddress) are kept: on the loopback interface, the host's traffic
+  // to its own address, not all of its traffic to itself.
+  std::uint32_t destination = 0;
 };
 
 // The whole capture program: it drops every packet that is not IPv4 on one
-// of `interfaces` (and the outgoing copies the interfaces ask to skip), then
-// goes on as ArtNetBpfProgram, or keeps every packet it let through when
-// `art_net` is false. Pure; any thread.
+// of `interfaces` (and the outgoing copies and other destinations the
+// interfaces ask to skip), then goes on as ArtNetBpfProgram, or keeps every
+// packet it let through when `art_net` is false. With no interfaces it drops
+// every packet. Pure; any thread.
 std::vector<BpfInstruction> CaptureBpfProgram(const std::vector<CapturedInterface>& interfaces,
                                               bool art_net);
 

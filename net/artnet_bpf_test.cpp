@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "net/artnet_filter.h"
@@ -22,13 +25,17 @@ struct PacketFacts {
 };
 
 // A classic BPF interpreter for the instructions the capture programs use,
-// with the kernel's rules: registers are 32 bits, loads are big-endian, and a
-// load that reaches past the packet's end ends the program with 0 (drop). An
-// instruction it does not know fails the test.
+// with the kernel's rules: registers are 32 bits, loads are big-endian, a
+// load that reaches past the packet's end ends the program with 0 (drop), and
+// scratch memory must be stored before it is read (the kernel's checker
+// refuses a program that may read it unset). An instruction it does not know
+// fails the test.
 std::uint32_t RunFilter(const std::vector<BpfInstruction>& program, const std::uint8_t* packet,
                         std::uint32_t length, const PacketFacts& facts = {}) {
   std::uint32_t a = 0;
   std::uint32_t x = 0;
+  std::uint32_t memory[16] = {};
+  bool stored[16] = {};
   auto load = [&](std::uint32_t at, std::uint32_t size, std::uint32_t* out) {
     if (at > length || size > length - at) return false;
     std::uint32_t value = 0;
@@ -69,6 +76,27 @@ std::uint32_t RunFilter(const std::vector<BpfInstruction>& program, const std::u
       case kLd | kW | kLen:
         a = length;
         break;
+      case kLd | kMem:
+        if (in.k >= 16 || !stored[in.k]) {
+          ADD_FAILURE() << "instruction " << pc << " reads scratch word " << in.k << " unset";
+          return 0;
+        }
+        a = memory[in.k];
+        break;
+      case kSt:
+        if (in.k >= 16) {
+          ADD_FAILURE() << "instruction " << pc << " stores to scratch word " << in.k;
+          return 0;
+        }
+        memory[in.k] = a;
+        stored[in.k] = true;
+        break;
+      case kMisc | kTax:
+        x = a;
+        break;
+      case kMisc | kTxa:
+        a = x;
+        break;
       case kLdx | kB | kMsh:
         if (!load(in.k, 1, &x)) return 0;
         x = (x & 0x0F) * 4;
@@ -88,6 +116,9 @@ std::uint32_t RunFilter(const std::vector<BpfInstruction>& program, const std::u
       case kJmp | kJgt | kK:
         pc += a > in.k ? in.jt : in.jf;
         break;
+      case kJmp | kJgt | kX:
+        pc += a > x ? in.jt : in.jf;
+        break;
       case kRet | kK:
         return in.k;
       default:
@@ -99,12 +130,13 @@ std::uint32_t RunFilter(const std::vector<BpfInstruction>& program, const std::u
   return 0;
 }
 
-// Runs the filter and MatchArtNet over the first `count` bytes of `packet`
-// and checks that they agree, and that a kept packet is kept whole.
+// Runs the filter over the first `count` bytes of `packet`, and MatchArtNet
+// over the IPv4 packet in them, as the Linux receive hands it over, and
+// checks that they agree, and that a kept packet is kept whole.
 void ExpectSameDecision(const std::vector<BpfInstruction>& program, const std::uint8_t* packet,
                         std::size_t count, int* kept = nullptr) {
   const std::uint32_t verdict = RunFilter(program, packet, static_cast<std::uint32_t>(count));
-  const bool matched = MatchArtNet(packet, count).has_value();
+  const bool matched = MatchArtNet(packet, IPv4PacketLength(packet, count)).has_value();
   if (matched) {
     EXPECT_GE(verdict, count) << "a kept packet of " << count << " bytes is cut, header byte "
                               << int{packet[0]};
@@ -115,15 +147,18 @@ void ExpectSameDecision(const std::vector<BpfInstruction>& program, const std::u
   }
 }
 
-// Lays an Art-Net packet for header length nibble `nibble` into `packet`,
-// field after field, so that where a short header makes the fields overlap the
-// later one wins. OpCode 0x5000 (OpDmx).
+// Lays an Art-Net packet of `size` bytes for header length nibble `nibble`
+// into `packet`, field after field, so that where a short header makes the
+// fields overlap the later one wins. The total length is `size`; OpCode
+// 0x5000 (OpDmx).
 void LayArtNet(std::uint8_t* packet, std::size_t size, int nibble) {
   const std::size_t h = static_cast<std::size_t>(nibble) * 4;
   auto put = [&](std::size_t at, std::uint8_t value) {
     if (at < size) packet[at] = value;
   };
   put(0, static_cast<std::uint8_t>(0x40 | nibble));
+  put(2, static_cast<std::uint8_t>(size >> 8));
+  put(3, static_cast<std::uint8_t>(size));
   put(9, 17);
   put(h + 2, 0x19);
   put(h + 3, 0x36);
@@ -152,37 +187,118 @@ TEST(ArtNetBpf, IsAValidKernelProgram) {
   ExpectValidKernelProgram(ArtNetBpfProgram());
   ExpectValidKernelProgram(CaptureBpfProgram({{2, false}}, true));
   ExpectValidKernelProgram(CaptureBpfProgram({{1, true}, {7, false}, {9, true}}, false));
+  ExpectValidKernelProgram(CaptureBpfProgram({{1, true, 0x0100A8C0}, {7, false}}, true));
 }
 
 // The interface part: IPv4 on a captured interface only, the outgoing copy
-// skipped where asked, and behind it the same decisions as MatchArtNet.
+// skipped and other destinations dropped where asked, and behind it the same
+// decisions as MatchArtNet. Interface 1 plays lo beside the network's
+// interface 7, as for a host name that resolves to 10.77.0.1; interface 9
+// plays lo where the host name resolves to a loopback address, every
+// destination taken.
 TEST(ArtNetBpf, CaptureProgramPicksInterfacesThenArtNet) {
-  std::vector<std::uint8_t> art_net(20 + 8 + 14, 0);
-  LayArtNet(art_net.data(), art_net.size(), 5);
-  std::vector<std::uint8_t> other = art_net;
-  other[9] = 6;  // TCP
-  const auto size = static_cast<std::uint32_t>(art_net.size());
-  const auto both = CaptureBpfProgram({{1, true}, {7, false}}, true);
-  const auto any = CaptureBpfProgram({{1, true}, {7, false}}, false);
+  const std::uint8_t host[4] = {10, 77, 0, 1};
+  std::uint32_t host_address;  // Network byte order, as a LocalAddress.
+  std::memcpy(&host_address, host, sizeof host_address);
+  std::vector<std::uint8_t> to_host(20 + 8 + 14, 0);
+  LayArtNet(to_host.data(), to_host.size(), 5);
+  std::memcpy(&to_host[16], host, 4);
+  std::vector<std::uint8_t> to_other = to_host;
+  to_other[19] = 2;  // 10.77.0.2: another address of the host.
+  std::vector<std::uint8_t> to_loopback = to_host;
+  const std::uint8_t loopback[4] = {127, 0, 0, 1};
+  std::memcpy(&to_loopback[16], loopback, 4);
+  const auto size = static_cast<std::uint32_t>(to_host.size());
+  const std::vector<CapturedInterface> interfaces = {{1, true, host_address}, {7, false}, {9, true}};
+  const auto both = CaptureBpfProgram(interfaces, true);
+  const auto any = CaptureBpfProgram(interfaces, false);
   const std::uint32_t outgoing = kPacketOutgoing;
   const struct {
     PacketFacts facts;
-    bool on_captured_interface;
+    bool to_host, to_other;  // Captured, by destination.
   } cases[] = {
-      {{kEtherTypeIPv4, 0, 1}, true},         // lo, coming in
-      {{kEtherTypeIPv4, outgoing, 1}, false},  // lo, going out: the other copy
-      {{kEtherTypeIPv4, 0, 7}, true},
-      {{kEtherTypeIPv4, outgoing, 7}, true},  // the host's own packets on the network
-      {{kEtherTypeIPv4, 0, 3}, false},        // another interface
-      {{0x86DD, 0, 7}, false},                // IPv6
+      {{kEtherTypeIPv4, 0, 1}, true, false},          // lo, coming in
+      {{kEtherTypeIPv4, outgoing, 1}, false, false},  // lo, going out: the other copy
+      {{kEtherTypeIPv4, 0, 7}, true, true},
+      {{kEtherTypeIPv4, outgoing, 7}, true, true},  // the host's own packets on the network
+      {{kEtherTypeIPv4, 0, 9}, true, true},
+      {{kEtherTypeIPv4, outgoing, 9}, false, false},
+      {{kEtherTypeIPv4, 0, 3}, false, false},  // another interface
+      {{0x86DD, 0, 7}, false, false},          // IPv6
   };
   for (const auto& c : cases) {
     const std::string where = "interface " + std::to_string(c.facts.interface) + ", type " +
                               std::to_string(c.facts.packet_type) + ", protocol " +
                               std::to_string(c.facts.protocol);
-    EXPECT_EQ(RunFilter(both, art_net.data(), size, c.facts) != 0, c.on_captured_interface) << where;
-    EXPECT_EQ(RunFilter(both, other.data(), size, c.facts), 0u) << where;
-    EXPECT_EQ(RunFilter(any, other.data(), size, c.facts) != 0, c.on_captured_interface) << where;
+    for (const auto& [packet, captured, name] :
+         {std::tuple{&to_host, c.to_host, "to the host"}, std::tuple{&to_other, c.to_other, "to 10.77.0.2"},
+          std::tuple{&to_loopback, c.to_other, "to 127.0.0.1"}}) {
+      EXPECT_EQ(RunFilter(both, packet->data(), size, c.facts) != 0, captured) << where << ", " << name;
+      EXPECT_EQ(RunFilter(any, packet->data(), size, c.facts) != 0, captured) << where << ", " << name;
+      std::vector<std::uint8_t> tcp = *packet;
+      tcp[9] = 6;
+      EXPECT_EQ(RunFilter(both, tcp.data(), size, c.facts), 0u) << where << ", TCP " << name;
+      EXPECT_EQ(RunFilter(any, tcp.data(), size, c.facts) != 0, captured) << where << ", TCP " << name;
+    }
+  }
+  // With no interface (the host's address held by none) nothing passes.
+  for (const auto& program : {CaptureBpfProgram({}, true), CaptureBpfProgram({}, false)}) {
+    ExpectValidKernelProgram(program);
+    EXPECT_EQ(RunFilter(program, to_host.data(), size, {kEtherTypeIPv4, 0, 1}), 0u);
+    EXPECT_EQ(RunFilter(program, to_host.data(), size, {kEtherTypeIPv4, 0, 7}), 0u);
+  }
+}
+
+// The IPv4 packet is what its total length says, never more than arrived.
+TEST(ArtNetBpf, IPv4PacketLengthIsTheSmallerOfFieldAndReceived) {
+  const std::uint8_t header[6] = {0x45, 0x00, 0x00, 0x2A, 0xFF, 0xFF};  // Total length 42.
+  EXPECT_EQ(IPv4PacketLength(header, 46), 42u);  // A 60-byte Ethernet frame's payload.
+  EXPECT_EQ(IPv4PacketLength(header, 42), 42u);
+  EXPECT_EQ(IPv4PacketLength(header, 30), 30u);  // Cut short: what arrived.
+  EXPECT_EQ(IPv4PacketLength(header, 4), 4u);
+  EXPECT_EQ(IPv4PacketLength(header, 3), 3u);  // No field to read.
+  EXPECT_EQ(IPv4PacketLength(header, 0), 0u);
+  const std::uint8_t big[4] = {0x45, 0x00, 0x05, 0xDC};  // 1500, high byte first.
+  EXPECT_EQ(IPv4PacketLength(big, 2048), 1500u);
+  const std::uint8_t zero[4] = {0x45, 0x00, 0x00, 0x00};  // As offload super-packets may say.
+  EXPECT_EQ(IPv4PacketLength(zero, 2048), 0u);
+}
+
+// Frames padded after the IPv4 packet, as Ethernet pads short ones to 60
+// bytes (46 after the link header) and some links pad further: the program
+// judges the packet, not the frame, for every packet length around the
+// payload bounds, zero and non-zero padding, and a field that claims more
+// than arrived.
+TEST(ArtNetBpf, JudgesThePacketNotItsPadding) {
+  const auto program = ArtNetBpfProgram();
+  for (int nibble : {5, 6, 15}) {
+    const std::size_t h = static_cast<std::size_t>(nibble) * 4;
+    for (std::size_t total = 0; total <= h + 8 + 540; ++total) {
+      for (std::size_t padding : {0u, 1u, 4u, 46u, 600u}) {
+        for (std::uint8_t fill : {0x00, 0x41}) {
+          std::vector<std::uint8_t> frame(std::max<std::size_t>(total + padding, 4), fill);
+          std::fill(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(total), 0);
+          LayArtNet(frame.data(), total, nibble);
+          frame[2] = static_cast<std::uint8_t>(total >> 8);
+          frame[3] = static_cast<std::uint8_t>(total);
+          const std::size_t payload = total >= h + 8 ? total - h - 8 : 0;
+          const bool keep = total >= h + 8 && payload >= 10 && payload <= 530;
+          const auto size = static_cast<std::uint32_t>(total + padding);
+          EXPECT_EQ(RunFilter(program, frame.data(), size) != 0, keep && size >= 4)
+              << "header " << h << ", packet " << total << ", padding " << padding;
+          ExpectSameDecision(program, frame.data(), size);
+          if (HasFailure()) return;
+        }
+      }
+    }
+    // A total length beyond what arrived, and beyond the bounds: what
+    // arrived is judged.
+    std::vector<std::uint8_t> cut(h + 8 + 20, 0);
+    LayArtNet(cut.data(), cut.size(), nibble);
+    cut[2] = 0x03;  // 768 bytes claimed.
+    cut[3] = 0x00;
+    EXPECT_NE(RunFilter(program, cut.data(), static_cast<std::uint32_t>(cut.size())), 0u);
+    ExpectSameDecision(program, cut.data(), cut.size());
   }
 }
 
@@ -250,7 +366,7 @@ TEST(ArtNetBpf, AgreesWhenAnyTestedByteChanges) {
     for (std::size_t payload : {10u, 14u, 530u}) {
       std::vector<std::uint8_t> base(h + 8 + payload, 0);
       LayArtNet(base.data(), base.size(), nibble);
-      std::vector<std::size_t> tested = {0, 9, h + 2, h + 3};
+      std::vector<std::size_t> tested = {0, 2, 3, 9, h + 2, h + 3};
       for (std::size_t i = 8; i < 18; ++i) tested.push_back(h + i);
       for (std::size_t at : tested) {
         for (std::uint8_t value : {0x00, 0x05, 0x06, 0x11, 0x19, 0x21, 0x36, 0x45, 0x46, 0x52, 0xFF}) {
@@ -283,6 +399,11 @@ TEST(ArtNetBpf, AgreesWithMatchArtNetOnRandomPackets) {
     if (count > packet.size()) count = packet.size();
     for (std::size_t i = 0; i < count; ++i) packet[i] = static_cast<std::uint8_t>(random());
     if (random() % 8 != 0) LayArtNet(packet.data(), count, nibble);
+    if (count >= 4 && random() % 2 == 0) {  // Padded: the field says less.
+      const std::size_t total = count - std::min<std::size_t>(count, random() % 64);
+      packet[2] = static_cast<std::uint8_t>(total >> 8);
+      packet[3] = static_cast<std::uint8_t>(total);
+    }
     for (unsigned changes = random() % 3; changes > 0 && count > 0; --changes) {
       packet[random() % count] = static_cast<std::uint8_t>(random());
     }

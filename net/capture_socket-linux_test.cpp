@@ -59,6 +59,40 @@ TEST(CaptureSocketLinux, ReceiveReportsTooLargePacketsAndFailures) {
   EXPECT_EQ(received.result, CaptureReceive::Result::kPacket);
   ASSERT_EQ(received.size, 100u);
   EXPECT_EQ(std::memcmp(buffer, small.data(), small.size()), 0);
+
+
+  // A packet socket hands over padded frames: the IPv4 packet goes on alone,
+  // its total length (bytes 2 and 3) the bound, what arrived the limit.
+  const struct {
+    std::size_t sent;
+    std::uint16_t total_length;
+    CaptureReceive::Result result;
+    std::size_t size;
+  } padded[] = {
+      {46, 42, CaptureReceive::Result::kPacket, 42},  // A 14-byte ArtPoll in a 60-byte frame.
+      {46, 38, CaptureReceive::Result::kPacket, 38},  // A 10-byte one.
+      {46, 46, CaptureReceive::Result::kPacket, 46},
+      {46, 1500, CaptureReceive::Result::kPacket, 46},        // Claims more than came.
+      {3000, 100, CaptureReceive::Result::kPacket, 100},      // The packet fits, the frame does not.
+      {3000, 2049, CaptureReceive::Result::kTooLarge, 0},
+      {3, 0, CaptureReceive::Result::kPacket, 3},  // No total length to read.
+  };
+  for (const auto& c : padded) {
+    std::vector<std::uint8_t> frame(c.sent, 0);
+    for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(0x40 + i);
+    if (frame.size() >= 4) {
+      frame[2] = static_cast<std::uint8_t>(c.total_length >> 8);
+      frame[3] = static_cast<std::uint8_t>(c.total_length);
+    }
+    ASSERT_EQ(send(pair[1], frame.data(), frame.size(), 0), static_cast<ssize_t>(frame.size()));
+    received = ReceiveCaptured(pair[0], buffer, sizeof buffer);
+    EXPECT_EQ(received.result, c.result) << c.sent << " bytes, total length " << c.total_length;
+    EXPECT_EQ(received.size, c.size) << c.sent << " bytes, total length " << c.total_length;
+    if (c.result == CaptureReceive::Result::kPacket) {
+      EXPECT_EQ(std::memcmp(buffer, frame.data(), c.size), 0);
+    }
+  }
+
   close(pair[0]);
   close(pair[1]);
   received = ReceiveCaptured(pair[0], buffer, sizeof buffer);
@@ -127,7 +161,9 @@ int CountInNamespace(const std::vector<CapturedInterface>& interfaces, std::stri
   return copies;
 }
 
-// A fresh namespace's loopback interface is always index 1.
+// A fresh namespace's loopback interface is always index 1. The datagram
+// goes to 127.0.0.1: taken where lo is captured for that destination, in the
+// header's byte order, and not for another.
 TEST(CaptureSocketLinux, CaptureProgramKeepsOneCopyOfLoopbackTraffic) {
   std::string skip;
   const int one_copy = CountInNamespace({{1, true}}, skip);
@@ -136,6 +172,9 @@ TEST(CaptureSocketLinux, CaptureProgramKeepsOneCopyOfLoopbackTraffic) {
   EXPECT_EQ(CountInNamespace({{1, false}}, skip), 2);  // Outgoing and incoming.
   EXPECT_EQ(CountInNamespace({{7, false}, {1, true}}, skip), 1);
   EXPECT_EQ(CountInNamespace({{7, false}}, skip), 0);  // Another interface only.
+  EXPECT_EQ(CountInNamespace({{7, false}, {1, true, htonl(INADDR_LOOPBACK)}}, skip), 1);
+  EXPECT_EQ(CountInNamespace({{7, false}, {1, true, htonl(INADDR_LOOPBACK + 1)}}, skip), 0);
+  EXPECT_EQ(CountInNamespace({{1, true, htonl(0x0100007F)}}, skip), 0);  // Byte order turned.
 }
 
 }  // namespace

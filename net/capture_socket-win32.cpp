@@ -43,6 +43,7 @@ void CaptureSocket::Init() {
     socket_ = kInvalidSocket;
     return;
   }
+  address_.store(address, std::memory_order_relaxed);
 
   // Refused, the socket stays as it is: the capture loop still reads what it
   // delivers without receive-all mode.
@@ -50,6 +51,12 @@ void CaptureSocket::Init() {
   if (ioctlsocket(capture, static_cast<long>(kSioRcvall), &value) == 0) {
     WriteMessage(Message::InitCompleted);
   }
+}
+
+CaptureReceive CaptureSocket::Receive(std::uint8_t* buffer, std::size_t capacity) {
+  // Bound to the address, the socket follows nothing: what it delivers is
+  // what there is.
+  return ReceiveCaptured(socket_, buffer, capacity);
 }
 
 CaptureReceive ReceiveCaptured(NativeSocket socket, std::uint8_t* buffer, std::size_t capacity) {

@@ -394,7 +394,7 @@ TEST(SerialPortWin32, IdleReaderWaitsWithoutSpinning) {
 
   // Bytes end the wait as they come, not at its end.
   std::thread sender([&] {
-    Sleep(300);
+    Sleep(kReadWaitMs / 3);
     far_end.Write("late");
   });
   start = std::chrono::steady_clock::now();
@@ -402,7 +402,7 @@ TEST(SerialPortWin32, IdleReaderWaitsWithoutSpinning) {
   seconds = SecondsSince(start);
   sender.join();
   EXPECT_EQ("late", Bytes(buffer, count));
-  EXPECT_LT(seconds, 1.5);
+  EXPECT_LT(seconds, period);
 
   // A handle that is no port (as an unplugged adapter's turns): the reader
   // waits out a read period rather than asking again at once.
@@ -417,6 +417,73 @@ TEST(SerialPortWin32, IdleReaderWaitsWithoutSpinning) {
   CloseHandle(not_a_port);
   EXPECT_GE(seconds, 4 * period * 0.95);
   EXPECT_LT(cpu, 0.25 * seconds) << "CPU seconds " << cpu << " in " << seconds;
+}
+
+// WriteDevice, given up after `ms` should it never finish (a link stalled
+// for good), so that a failing test fails instead of hanging.
+WriteResult WriteWithin(DeviceHandle device, const std::string& bytes, std::size_t size, DWORD ms) {
+  std::atomic<bool> abandon{false};
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!done.wait_for(lock, std::chrono::milliseconds(ms), [&] { return finished; })) abandon.store(true);
+  });
+  const WriteResult result = WriteDevice(device, Data(bytes), size, &abandon).result;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+  }
+  done.notify_all();
+  watchdog.join();
+  return result;
+}
+
+// An earlier program left the port with XON/XOFF both ways and NUL
+// stripping on. Configured as discovery configures it, the link carries
+// 0x00, 0x11 and 0x13 (all common in Art-Net and DMX) unchanged both ways.
+TEST(SerialPortWin32, TheLinkIsBinaryCleanWhateverAnEarlierProgramLeft) {
+  if (TestPrefixPorts().empty()) GTEST_SKIP() << kNeedsTestPorts;
+  {
+    HANDLE earlier = CreateFileW(L"\\\\.\\COM81", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, earlier);
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(earlier, &dcb));
+    dcb.fOutX = TRUE;
+    dcb.fInX = TRUE;
+    dcb.fNull = TRUE;
+    dcb.fAbortOnError = TRUE;
+    ASSERT_TRUE(SetCommState(earlier, &dcb));
+    CloseHandle(earlier);
+  }
+  DevicePort port(L"COM81");
+  FarEnd far_end(L"COM82");
+  ASSERT_NE(INVALID_HANDLE_VALUE, port.handle);
+  ASSERT_TRUE(far_end.ok());
+  DCB dcb = {};
+  dcb.DCBlength = sizeof dcb;
+  ASSERT_TRUE(GetCommState(port.handle, &dcb));
+  EXPECT_FALSE(dcb.fOutX || dcb.fInX || dcb.fNull || dcb.fAbortOnError || dcb.fOutxCtsFlow ||
+               dcb.fOutxDsrFlow || dcb.fDsrSensitivity || dcb.fErrorChar || dcb.fParity);
+  EXPECT_TRUE(dcb.fBinary);
+
+  const std::string awkward("\x13\x00\x11" "Art-Net\x00\x00\x50\x13\x13\x00\x11", 16);
+  EXPECT_EQ(WriteResult::kWritten, WriteWithin(port.device(), awkward, awkward.size(), 5000));
+  EXPECT_EQ(awkward, far_end.Read(static_cast<DWORD>(awkward.size()), 5000));
+  far_end.Write(awkward);
+  std::string received;
+  std::uint8_t buffer[64];
+  const auto start = std::chrono::steady_clock::now();
+  while (received.size() < awkward.size() && SecondsSince(start) < 5) {
+    received += Bytes(buffer, ReadDevice(port.device(), buffer, sizeof buffer));
+  }
+  EXPECT_EQ(awkward, received);
+  // And writes go on after a 0x13 came in: nothing stopped the output.
+  EXPECT_EQ(WriteResult::kWritten, WriteWithin(port.device(), awkward, 3, 5000));
+  EXPECT_EQ(awkward.substr(0, 3), far_end.Read(3, 5000));
 }
 
 // A far end that stops reading for over a second: the write waiting for it

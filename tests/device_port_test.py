@@ -9,6 +9,7 @@ machine's own serial ports cannot be seen there. Needs root.
 """
 import fcntl
 import os
+import struct
 import subprocess
 import sys
 import termios
@@ -147,10 +148,47 @@ class DevicePortTest(unittest.TestCase):
     def test_port_that_does_not_keep_the_speed_is_skipped(self):
         rounding = self.device("ttyUSB0")
         good = self.device("ttyUSB1")
-        self.assertEqual(run_to_end("--round-speed", "/dev/ttyUSB0"), "/dev/ttyUSB1")
+        # Someone else's settings on the port: a terminal's cooked mode.
+        fd = os.open(rounding.port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            settings = termios.tcgetattr(fd)
+            settings[0] |= termios.ICRNL | termios.IXON
+            settings[1] |= termios.OPOST | termios.ONLCR
+            settings[3] |= termios.ECHO | termios.ICANON | termios.ISIG
+            termios.tcsetattr(fd, termios.TCSANOW, settings)
+            before = termios.tcgetattr(fd)
+            self.assertEqual(run_to_end("--round-speed", "/dev/ttyUSB0"), "/dev/ttyUSB1")
+            # Tried and given up, the port has its settings back.
+            self.assertEqual(termios.tcgetattr(fd), before)
+        finally:
+            os.close(fd)
         self.assertEqual(good.wait_received(len(PROBE)), PROBE)
         self.assertEqual(rounding.received(), b"")
         # Given up, it is not left exclusive: the next bridge takes it.
+        self.assertEqual(run_to_end(), "/dev/ttyUSB0")
+
+    def test_ports_other_programs_have_locked_are_not_opened(self):
+        # minicom, cu and their kind leave a lock file in /var/lock holding
+        # their PID. This namespace gets a lock directory of its own.
+        subprocess.run(["mount", "-t", "tmpfs", "lab-locks", "/run/lock"], check=True)
+        self.addCleanup(subprocess.run, ["umount", "/run/lock"], check=True)
+        locked = self.device("ttyUSB0")
+        free = self.device("ttyUSB1")
+        lock = "/var/lock/LCK..ttyUSB0"
+        ended = subprocess.Popen(["true"])
+        ended.wait()
+        alive = lab.start_simulator()  # any process that lives meanwhile
+        self.addCleanup(alive.stop)
+        for holder, text in ((alive.process.pid, "%10d\n" % alive.process.pid),
+                             (alive.process.pid, struct.pack("i", alive.process.pid))):  # old binary form
+            with open(lock, "wb") as f:
+                f.write(text.encode() if isinstance(text, str) else text)
+            self.assertEqual(run_to_end(), "/dev/ttyUSB1", "a lock of live process %d" % holder)
+        self.assertEqual(free.wait_received(2 * len(PROBE)), 2 * PROBE)
+        self.assertTrue(untouched(locked), "a locked port is not even opened")
+        # A lock its process has left behind is stale.
+        with open(lock, "w") as f:
+            f.write("%10d\n" % ended.pid)
         self.assertEqual(run_to_end(), "/dev/ttyUSB0")
 
     def test_console_and_ghost_ports_are_never_opened(self):

@@ -2,8 +2,14 @@
 """artnet-device-sim, the simulated device, seen from the bridge's side of its
 pty: its ArtPollReply (checked by Wireshark's Art-Net dissector where tshark
 is installed), its reading of a byte stream whose write boundaries the pty
-does not keep, its log, its link and how it stops.
+does not keep, its log, its link and how it stops; and on a wire (--baud)
+the link's pace, its adapter's buffer that blocks a host writing too fast,
+a device that stalls, replies that come in a USB adapter's chunks, and an
+adapter that is unplugged.
 """
+import bisect
+import contextlib
+import errno
 import os
 import select
 import shutil
@@ -11,6 +17,7 @@ import signal
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 import tty
 import unittest
@@ -24,13 +31,13 @@ DMX = lab.art_dmx(20, seed=1)
 
 class Sim:
     """The simulator, and the bridge's end of its pty, opened as the bridge
-    has it."""
+    has it (non-blocking when `nonblocking`)."""
 
-    def __init__(self, *options):
-        self.device = lab.start_simulator(*options)
+    def __init__(self, *options, nonblocking=False, **wire):
+        self.device = lab.start_simulator(*options, **wire)
         self.process = self.device.process
         self.pty = self.device.path
-        self.fd = os.open(self.pty, os.O_RDWR | os.O_NOCTTY)
+        self.fd = os.open(self.pty, os.O_RDWR | os.O_NOCTTY | (os.O_NONBLOCK if nonblocking else 0))
         tty.setraw(self.fd)
 
     def read(self, size):
@@ -48,15 +55,24 @@ class Sim:
         os.close(self.fd)
         return self.device.stop()
 
+    def cpu_seconds(self):
+        """The simulator's CPU time so far, user and system."""
+        with open("/proc/%d/stat" % self.process.pid) as f:
+            ticks = sum(int(x) for x in f.read().rsplit(")", 1)[1].split()[11:13])
+        return ticks / os.sysconf("SC_CLK_TCK")
+
 
 def tshark_fields(payload, fields):
     """Wireshark's reading of `payload` as a UDP datagram to port 6454."""
-    udp = struct.pack("!HHHH", 6454, 6454, 8 + len(payload), 0) + payload
-    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, 17, 0,
-                     bytes([127, 0, 0, 1]), bytes([127, 0, 0, 1])) + udp
-    # pcap, link type 101: raw IPv4.
-    pcap = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 101)
-    pcap += struct.pack("<IIII", 0, 0, len(ip), len(ip)) + ip
+    return tshark_packets([payload], fields)[0]
+
+
+def tshark_packets(payloads, fields):
+    """Wireshark's reading of each payload, as in tshark_fields."""
+    pcap = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 101)  # link type 101: raw IPv4
+    for payload in payloads:
+        ip = ipv4_udp(payload)
+        pcap += struct.pack("<IIII", 0, 0, len(ip), len(ip)) + ip
     with tempfile.NamedTemporaryFile(suffix=".pcap") as f:
         f.write(pcap)
         f.flush()
@@ -64,7 +80,14 @@ def tshark_fields(payload, fields):
         for field in fields:
             command += ["-e", field]
         out = subprocess.run(command, capture_output=True, text=True, check=True).stdout
-    return dict(zip(fields, out.rstrip("\n").split("|")))
+    return [dict(zip(fields, line.split("|"))) for line in out.rstrip("\n").split("\n")]
+
+
+def ipv4_udp(payload):
+    udp = struct.pack("!HHHH", 6454, 6454, 8 + len(payload), 0) + payload
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, 17, 0,
+                     bytes([127, 0, 0, 1]), bytes([127, 0, 0, 1])) + udp
+    return ip
 
 
 class DeviceSimTest(unittest.TestCase):
@@ -172,6 +195,279 @@ class DeviceSimTest(unittest.TestCase):
             self.assertEqual(run.stdout, "found /dev/ttyUSB0\n")
             with open(log) as f:
                 self.assertEqual(f.readline(), "rx " + lab.ART_POLL_PROBE.hex() + "\n")
+
+
+BAUD = lab.WIRE_BAUD
+BYTES_A_SECOND = BAUD // 10
+BUFFER = 4096
+
+
+def feed(fd, data, rate=None, piece=530, deadline=DEADLINE):
+    """Writes `data` to the non-blocking `fd` as the bridge does: `piece`
+    bytes a write, each at least piece/rate seconds after the one before
+    (rate None: at once), waiting for POLLOUT after EAGAIN. Returns the
+    writes, as (monotonic ns after it, bytes written so far), and the
+    refusals, as (ns, bytes written so far, whether poll said writable)."""
+    poller = select.poll()
+    poller.register(fd, select.POLLOUT)
+    writes, refusals = [], []
+    sent = 0
+    end = time.monotonic() + deadline
+    while sent < len(data) and time.monotonic() < end:
+        if rate is not None and writes:
+            wait = writes[-1][0] / 1e9 + piece / rate - time.monotonic()
+            if wait > 0:
+                time.sleep(wait)
+        try:
+            sent += os.write(fd, data[sent:sent + piece])
+        except BlockingIOError:
+            refusals.append((time.monotonic_ns(), sent, bool(poller.poll(0))))
+            poller.poll(1000)
+            continue
+        writes.append((time.monotonic_ns(), sent))
+    return writes, refusals
+
+
+@contextlib.contextmanager
+def prompt_reader():
+    """Runs the block at a real-time priority where allowed, as the
+    simulator on a wire runs: a test that times what a host reads must not
+    be late to read it on a busy machine."""
+    try:
+        os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(5))
+    except PermissionError:
+        yield
+        return
+    try:
+        yield
+    finally:
+        os.sched_setscheduler(0, os.SCHED_OTHER, os.sched_param(0))
+
+
+def packets(count):
+    """`count` ArtDmx of 512 channels, each told from its neighbours."""
+    return b"".join(lab.art_dmx(530, seed=i) for i in range(count))
+
+
+class WireTest(unittest.TestCase):
+    """The device on a wire of 1,200,000 baud, as the bridge's real link."""
+
+    def start(self, *options, **wire):
+        sim = Sim(*options, nonblocking=True, baud=BAUD, timestamps=True, **wire)
+        self.addCleanup(lambda: sim.device.process.poll() is None and sim.stop())
+        return sim
+
+    def wait_all(self, sim, size, seconds):
+        """Waits for `size` bytes to come off the wire; returns them and the
+        moment each did."""
+        sim.device.wait_received(size, timeout=seconds + DEADLINE)
+        return sim.device.received_with_times()
+
+    def test_bytes_cross_at_the_line_rate(self):
+        sim = self.start()
+        idle = sim.cpu_seconds()
+        data = bytes(i * 7 & 0xFF for i in range(BYTES_A_SECOND))  # One second of wire.
+        started = time.monotonic_ns()
+        writes, refusals = feed(sim.fd, data, piece=4096)
+        self.assertEqual(writes[-1][1], len(data))
+        received, times = self.wait_all(sim, len(data), 1)
+        busy = sim.cpu_seconds() - idle
+        stats = sim.device.stats()
+        self.assertEqual(sim.stop(), 0)
+
+        self.assertEqual(received, data)
+        first_start = times[0] - 1e10 / BAUD
+        self.assertAlmostEqual((times[-1] - first_start) / 1e9, 1.0, delta=0.03)
+        self.assertGreaterEqual(first_start, started)  # Not before the host wrote it.
+        # No faster anywhere: the wire's every tenth of it takes its time.
+        for i in range(0, len(data), len(data) // 10):
+            self.assertGreaterEqual(times[i + len(data) // 10 - 1] - times[i],
+                                    (len(data) // 10 - 1) * 1e10 / BAUD - 2)
+        # The host could get only a buffer ahead of the wire.
+        self.assertTrue(refusals)
+        self.assertGreater((writes[-1][0] - started) / 1e9, 0.8)
+        self.assertEqual(stats["received"], len(data))
+        self.assertEqual(stats["wire_busy_ns"], 1000000000)
+        self.assertEqual(stats["sent"], 0)
+        self.assertLess(busy, 0.3, "the simulator must wait for the wire, not spin")
+
+    def test_a_full_buffer_blocks_a_host_that_writes_too_fast(self):
+        sim = self.start()
+        data = packets(80)                               # 0.35 s of wire, written in 0.18 s
+        writes, refusals = feed(sim.fd, data, rate=2 * BYTES_A_SECOND)
+        received, times = self.wait_all(sim, len(data), 1)
+        self.assertEqual(received.hex(), data.hex())     # Nothing lost, nothing reordered.
+
+        def in_flight(at, sent):
+            return sent - bisect.bisect_right(times, at)
+        self.assertTrue(refusals, "the host was never held")
+        at, sent, writable = refusals[0]
+        self.assertFalse(writable)                       # Poll withholds POLLOUT too.
+        # Held once the buffer is full, not before; and never much further
+        # ahead than a buffer and the write that filled it.
+        self.assertGreaterEqual(in_flight(at, sent), BUFFER - 300)
+        self.assertLessEqual(max(in_flight(at, sent) for at, sent in writes), BUFFER + 2 * 530)
+        self.assertEqual(sim.stop(), 0)
+
+    def test_a_stall_holds_the_host_for_as_long(self):
+        sim = self.start()
+        data = packets(100)                              # 0.44 s of wire
+        stall = threading.Timer(0.15, sim.device.stall, args=(1200,))
+        stall.start()
+        writes, _ = feed(sim.fd, data, rate=2 * BYTES_A_SECOND)
+        stall.join()
+        received, times = self.wait_all(sim, len(data), 2)
+        self.assertEqual(received.hex(), data.hex())
+        gaps = [b - a for a, b in zip(times, times[1:])]
+        # The wire stood still for the stall, and then went on at its pace.
+        self.assertAlmostEqual(max(gaps) / 1e9, 1.2, delta=0.01)
+        # Any other gap is a host late to refill (it has 2 ms once let go).
+        self.assertLess(sorted(gaps)[-2] / 1e9, 0.1)
+        # The host's writes were held for about as long: the stall, less the
+        # moment it took to fill the buffer, and the drain to let it go.
+        held = max(b[0] - a[0] for a, b in zip(writes, writes[1:])) / 1e9
+        self.assertGreater(held, 1.0)
+        self.assertLess(held, 1.4)
+        self.assertEqual(sim.stop(), 0)
+
+    def test_replies_of_four_ports_come_back_to_back_in_chunks(self):
+        sim = self.start("--address", "10.1.2.3", ports=4)
+        poller = select.poll()
+        poller.register(sim.fd, select.POLLIN)
+
+        def poll_once():
+            """The reads that bring the answers to one ArtPoll, as (data, ns
+            after the read), and when the ArtPoll was written."""
+            reads = []
+            with prompt_reader():
+                written = time.monotonic_ns()
+                os.write(sim.fd, POLL)
+                end = time.monotonic() + DEADLINE
+                while sum(len(data) for data, _ in reads) < 4 * 241 and time.monotonic() < end:
+                    if poller.poll(100):
+                        reads.append((os.read(sim.fd, 4096), time.monotonic_ns()))
+            self.assertTrue(sim.quiet(0.05))
+            return reads, written
+
+        # A reader late by a millisecond or two (the pty hands bytes on
+        # through a kernel worker of normal priority, which a busy machine
+        # delays) finds chunks run together: then ask again, up to three
+        # times. Whole frames each time would be the simulator's fault.
+        for attempt in range(3):
+            reads, written = poll_once()
+            if max(len(data) for data, _ in reads) < 241:
+                break
+        sent = sim.device.sent_with_times()
+        polls = sim.device.received_lines()
+        self.assertEqual(sim.stop(), 0)
+
+        replies = b"".join(data for data, _ in reads)
+        self.assertEqual(replies, b"".join(frame for frame, _ in sent[-4:]))
+        frames = [replies[i:i + 241] for i in range(0, len(replies), 241)]
+        self.assertEqual([len(f) for f in frames], [241] * 4)
+        self.assertTrue(all(f.endswith(b"\r\n") for f in frames))
+        # A USB adapter's chunks: no read holds a whole frame.
+        self.assertLess(max(len(data) for data, _ in reads), 241, f"after {attempt + 1} tries")
+        # Back to back, seen from the host: the last byte comes as soon as
+        # the poll and four replies can cross, plus the adapter's latency
+        # timer, and no sooner.
+        wire = (len(POLL) + 4 * 241) / BYTES_A_SECOND
+        last = (reads[-1][1] - written) / 1e9
+        self.assertGreaterEqual(last, wire)
+        self.assertLess(last, wire + 0.001 + 0.015)
+        self.assertLess((reads[-1][1] - reads[0][1]) / 1e9, 4 * 241 / BYTES_A_SECOND + 0.001 + 0.015)
+        # And from the device: frame k is in the pty once the chunk holding
+        # its last byte is full (the last frame's, once the latency timer
+        # has run), each chunk timed from the moment the ArtPoll crossed.
+        (poll, poll_end) = polls[-1]
+        self.assertEqual(poll, POLL)
+        for k, (_, stamp) in enumerate(sent[-4:], 1):
+            chunk_end = min(-(-241 * k // 62) * 62, 964)
+            due = poll_end + chunk_end * 1e10 / BAUD + (1e6 if k == 4 else 0)
+            self.assertGreaterEqual(stamp, due - 1)
+            self.assertLess(stamp - due, 2e6, f"frame {k}")
+
+        if shutil.which("tshark") is None:
+            self.skipTest("tshark is not installed: the replies are checked by hand only")
+        fields = ["artnet.poll_reply.bind_index", "artnet.poll_reply.num_ports",
+                  "artnet.poll_reply.swout_1_universe", "artnet.poll_reply.ip_address",
+                  "artnet.poll_reply.bind_ip_address", "_ws.malformed"]
+        readings = tshark_packets([f[:-2] for f in frames], fields)
+        self.assertEqual([r["artnet.poll_reply.bind_index"] for r in readings], ["0x01", "0x02", "0x03", "0x04"])
+        self.assertEqual([r["artnet.poll_reply.swout_1_universe"] for r in readings], ["0", "1", "2", "3"])
+        for reading in readings:
+            self.assertEqual(reading["artnet.poll_reply.num_ports"], "1")
+            self.assertEqual(reading["artnet.poll_reply.ip_address"], "10.1.2.3")
+            self.assertEqual(reading["artnet.poll_reply.bind_ip_address"], "10.1.2.3")
+            self.assertEqual(reading["_ws.malformed"], "")
+
+    def test_frames_given_cross_the_wire_too(self):
+        sim = self.start("--send-hex", "4f4b0d0a")
+        os.write(sim.fd, DMX)
+        self.assertEqual(sim.read(4), b"OK\r\n")
+        sim.device.command("61 62 0d 0a")
+        sim.device.command(bytes(range(256)).hex())
+        self.assertEqual(sim.read(260), b"ab\r\n" + bytes(range(256)))
+        sent = sim.device.wait_sent(3)
+        stats = sim.device.stats()
+        (dmx, dmx_end), = sim.device.received_lines()
+        self.assertEqual(sim.stop(), 0)
+        self.assertEqual(dmx, DMX)
+        self.assertEqual(sent, [b"OK\r\n", b"ab\r\n", bytes(range(256))])  # One line a frame.
+        # The frame the bridge's first bytes release goes out once the first
+        # of them has crossed; it ends four bytes and a latency timer later.
+        (_, ok_at), = sim.device.sent_with_times()[:1]
+        first_end = dmx_end - (len(DMX) - 1) * 1e10 / BAUD
+        self.assertGreaterEqual(ok_at, first_end + 4 * 1e10 / BAUD + 1e6 - 1)
+        self.assertEqual((stats["received"], stats["sent"]), (len(DMX), 264))
+
+    def test_hangup_is_an_unplugged_adapter(self):
+        with tempfile.TemporaryDirectory() as directory:
+            link = os.path.join(directory, "ttyUSB0")
+            sim = self.start("--link", link)
+            time.sleep(0.5)
+            self.assertLess(sim.cpu_seconds(), 0.1, "an idle wire must cost nothing")
+            # A host held by a stalled device...
+            sim.device.stall(10000)
+            _, refusals = feed(sim.fd, packets(60), deadline=1)
+            self.assertTrue(refusals)
+            # ...sees the port hang up: reads find its end, writes fail with EIO.
+            self.assertEqual(sim.device.hangup(), 0)
+            poller = select.poll()
+            poller.register(sim.fd, select.POLLIN | select.POLLOUT)
+            events = poller.poll(1000)
+            self.assertTrue(events and events[0][1] & select.POLLHUP, events)
+            self.assertEqual(os.read(sim.fd, 100), b"")
+            with self.assertRaises(OSError) as caught:
+                os.write(sim.fd, POLL)
+            self.assertEqual(caught.exception.errno, errno.EIO)
+            self.assertFalse(os.path.lexists(link))
+            self.assertEqual(sim.stop(), 0)
+
+
+class OptionsTest(unittest.TestCase):
+    def test_wire_options_need_a_wire_and_sane_numbers(self):
+        for options in (["--buffer", "100"], ["--chunk", "8"], ["--latency-ms", "2"],
+                        ["--baud", "0"], ["--baud", "12x"], ["--ports", "0"], ["--ports", "256"],
+                        ["--baud", "1200000", "--chunk", "0"], ["--baud", "-1"]):
+            run = subprocess.run([lab.SIMULATOR, *options], capture_output=True, timeout=DEADLINE,
+                                 stdin=subprocess.DEVNULL)
+            self.assertEqual(run.returncode, 2, options)
+
+    def test_timestamps_and_stats_without_a_wire(self):
+        sim = Sim("--timestamps")
+        before = time.monotonic_ns()
+        os.write(sim.fd, POLL)
+        self.assertEqual(len(sim.read(241)), 241)
+        stats = sim.device.stats()
+        self.assertEqual(sim.stop(), 0)
+        (rx, rx_at), = sim.device.received_lines()
+        (tx, tx_at), = sim.device.sent_with_times()
+        self.assertEqual(rx, POLL)
+        self.assertLessEqual(before, rx_at)
+        self.assertLessEqual(rx_at, tx_at)
+        self.assertLessEqual(tx_at, stats["at"])
+        self.assertEqual((stats["received"], stats["sent"], stats["wire_busy_ns"]), (len(POLL), 241, 0))
 
 
 if __name__ == "__main__":

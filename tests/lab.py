@@ -104,6 +104,10 @@ MESSAGES = {
                           "program.    code - ",
     "SendProblem": "遇到了一些问题,请重新启动此程序.  encountered some problems, please restart the "
                    "program. code - ",
+    "SerialWriteFailed": "串口写入失败.    Serial port write failed.   code - ",
+    "SerialWriteTimeout": "串口写入超时.    Serial write timeout.   code - ",
+    "DeviceLost": "设备连接已断开,正在等待设备.   Device connection lost, waiting for the device.",
+    "DeviceReconnected": "设备已重新连接.   Device connected again.",
 }
 LINUX_PAUSE_PROMPT = b"Press any key to continue . . . \n"
 
@@ -269,19 +273,49 @@ def unbind_port(name=PORT_NAME, enter=()):
     subprocess.run([*enter, "sh", "-c", script, "unbind-port", name], check=True)
 
 
-def start_simulator(*options, enter=()):
-    """Starts artnet-device-sim with `options` (behind the command prefix
-    `enter`, if any); returns its Device."""
+# The serial link's line rate: 120,000 bytes a second at 8N1.
+WIRE_BAUD = 1200000
+
+
+def simulator_options(baud=None, buffer=None, chunk=None, latency_ms=None, ports=None, timestamps=False,
+                      realtime=None):
+    """The simulator's options for a device on a wire of `baud` (None: a pty
+    that moves bytes at once) with an adapter of `buffer` bytes towards it,
+    handing its bytes over in `chunk`s or after `latency_ms` of quiet; with
+    `ports` replies to each ArtPoll, and timestamps on its log. On a wire
+    it runs at a real-time priority unless `realtime` is False (as root:
+    the timing it is there for must not depend on how busy the machine
+    is)."""
+    options = []
+    if realtime or (realtime is None and baud is not None and os.geteuid() == 0):
+        options.append("--realtime")
+    for name, value in (("--baud", baud), ("--buffer", buffer), ("--chunk", chunk),
+                        ("--latency-ms", latency_ms), ("--ports", ports)):
+        if value is not None:
+            options += [name, str(value)]
+    if timestamps:
+        options.append("--timestamps")
+    return options
+
+
+def start_simulator(*options, enter=(), **wire):
+    """Starts artnet-device-sim with `options` and those simulator_options()
+    makes of `wire` (behind the command prefix `enter`, if any); returns its
+    Device."""
+    options = [*options, *simulator_options(**wire)]
+    baud = int(options[options.index("--baud") + 1]) if "--baud" in options else None
     return Device(subprocess.Popen([*enter, SIMULATOR, *options], stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL))
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL), baud=baud)
 
 
 class Device:
     """The simulated device: the pty it made (`path`), what it received from
-    its port and what it sent, and frames to send."""
+    its port and what it sent, and frames to send. `baud` is its wire's line
+    rate (None without one)."""
 
-    def __init__(self, process):
+    def __init__(self, process, baud=None):
         self.process = process
+        self.baud = baud
         # Byte by byte: a buffered read could take log lines the Stream
         # would then never see.
         first = b""
@@ -293,17 +327,58 @@ class Device:
         self._log = Stream(process.stdout)
 
     @staticmethod
+    def _entries(log, kind):
+        """The log's lines of one kind ("rx", "tx", "stats") as (stamp, rest):
+        the CLOCK_MONOTONIC nanoseconds that --timestamps puts first (else
+        None) and the text after the kind."""
+        entries = []
+        for line in whole_lines(log):
+            words = line.split(" ", 2)
+            stamp = int(words[0]) if words[0].isdigit() else None
+            if stamp is not None:
+                words = words[1:]
+            if words and words[0] == kind:
+                entries.append((stamp, words[1] if len(words) > 1 else ""))
+        return entries
+
+    @staticmethod
     def _chunks(log, direction):
-        prefix = direction + " "
-        return [bytes.fromhex(line[len(prefix):]) for line in whole_lines(log) if line.startswith(prefix)]
+        return [bytes.fromhex(text) for _, text in Device._entries(log, direction)]
 
     def received(self):
         """Every byte the device has read from the port, in order."""
         return b"".join(self._chunks(self._log.data(), "rx"))
 
     def sent(self):
-        """The frames the device has written, one per write."""
+        """The frames the device has written, one per write (on a wire: one
+        per frame, though they reach the port in chunks)."""
         return self._chunks(self._log.data(), "tx")
+
+    def received_lines(self):
+        """What was received as the log has it: (bytes, stamp) a line. On a
+        wire each line is bytes that crossed back to back and the stamp
+        (with timestamps) when the stop bit of the last one ended."""
+        return [(bytes.fromhex(text), stamp) for stamp, text in self._entries(self._log.data(), "rx")]
+
+    def byte_time(self):
+        """Nanoseconds a byte takes on the wire: ten bits at the line rate."""
+        return 10e9 / self.baud
+
+    def received_with_times(self):
+        """Every byte received, and for each the moment (CLOCK_MONOTONIC
+        nanoseconds) its stop bit ended on the wire. Needs a wire and
+        timestamps."""
+        data = b""
+        times = []
+        for chunk, end in self.received_lines():
+            data += chunk
+            times += [end - (len(chunk) - 1 - i) * self.byte_time() for i in range(len(chunk))]
+        return data, times
+
+    def sent_with_times(self):
+        """The frames sent, as (frame, stamp): with timestamps, when the
+        write that put its last byte into the pty was made."""
+        return [(bytes.fromhex(text), stamp) for stamp, text in self._entries(self._log.data(), "tx")]
 
     def log(self):
         return self._log.data().decode()
@@ -314,17 +389,52 @@ class Device:
         return b"".join(self._chunks(log, "rx"))
 
     def wait_sent(self, count, timeout=DEADLINE):
+        """Waits until the device has sent `count` frames; returns them all."""
         log = self._log.wait_for(lambda log: len(self._chunks(log, "tx")) >= count, timeout)
         return self._chunks(log, "tx")
 
     def command(self, line):
-        """A line for the simulator's standard input: hex to send, or "quit"."""
+        """A line for the simulator's standard input: hex to send, "stall
+        MS", "stats", "hangup" or "quit"."""
         self.process.stdin.write(line.encode() + b"\n")
         self.process.stdin.flush()
 
     def send(self, frame):
-        """Has the device write `frame` (bytes) to its port in one write."""
+        """Has the device send `frame` (bytes): one write without a wire; on
+        one, across it like every frame."""
         self.command(frame.hex())
+
+    def stall(self, ms):
+        """The device takes no bytes off the wire for `ms` milliseconds: its
+        adapter's buffer fills, then the host's writes block."""
+        self.command(f"stall {int(ms)}")
+
+    def stats(self, timeout=DEADLINE):
+        """The device's counts, now: bytes received ("received", off the
+        wire) and sent ("sent", into the port), the nanoseconds the wire
+        to the device was busy ("wire_busy_ns") and the stamp of the line
+        ("at", None without timestamps)."""
+        before = len(self._entries(self._log.data(), "stats"))
+        self.command("stats")
+        log = self._log.wait_for(lambda log: len(self._entries(log, "stats")) > before, timeout)
+        entries = self._entries(log, "stats")
+        if len(entries) <= before:
+            raise RuntimeError("the simulator did not answer stats")
+        stamp, text = entries[before]
+        words = text.split()
+        values = {words[i].replace("-", "_"): int(words[i + 1])
+                  for i in range(0, len(words) - 1, 2)}
+        values["at"] = stamp
+        return values
+
+    def hangup(self, timeout=DEADLINE):
+        """Unplugs the device: the pty goes away (the port's holder sees
+        POLLHUP and EIO) and the simulator ends; returns its exit code."""
+        self.command("hangup")
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
 
     def stop(self):
         """Ends the simulator and waits for the end of its log; returns its
@@ -336,8 +446,11 @@ class Device:
                 self.process.wait(DEADLINE)
             except subprocess.TimeoutExpired:
                 terminate(self.process)
-        self.process.stdin.close()
+        with contextlib.suppress(OSError):
+            self.process.stdin.close()
         self._log.wait_closed()
+        if self._log.closed:  # Never under the reader's feet.
+            self.process.stdout.close()
         return self.process.returncode
 
 
@@ -399,11 +512,14 @@ class Lab:
     """Namespaces, veth pair, host name and serial port for one bridge at a
     time. Use as a context manager; everything it made is removed on leaving.
     `host_address` is what the host name resolves to; `default_route` gives
-    the bridge's host a default route through the peer."""
+    the bridge's host a default route through the peer; `broadcast` gives
+    the addresses their broadcast address, as DHCP does (OLA finds nodes
+    only with one)."""
 
-    def __init__(self, host_address=BRIDGE_ADDRESS, default_route=False):
+    def __init__(self, host_address=BRIDGE_ADDRESS, default_route=False, broadcast=False):
         self.host_address = host_address
         self.default_route = default_route
+        self.broadcast = broadcast
         tag = f"{os.getpid() & 0xFFFF:04x}{random.randrange(0x10000):04x}"
         self.host_ns = f"artnet-lab-{tag}-host"
         self.network_ns = f"artnet-lab-{tag}-net"
@@ -441,7 +557,7 @@ class Lab:
                             "net.ipv6.conf.all.disable_ipv6=1"], check=True)
             _ip("-n", namespace, "link", "set", "lo", "up")
             for address in addresses:
-                _ip("-n", namespace, "address", "add", f"{address}/24", "dev", link)
+                _ip("-n", namespace, "address", "add", f"{address}/24", *_broadcast(self), "dev", link)
             _ip("-n", namespace, "link", "set", link, "up")
         if self.default_route:
             _ip("-n", self.host_ns, "route", "add", "default", "via", PEER_ADDRESS)
@@ -509,11 +625,13 @@ class Lab:
         self.processes.append(process)
         return process
 
-    def start_device(self, *options):
+    def start_device(self, *options, **wire):
         """Starts the simulator as the device: its pty is the only serial
-        port the bridge can find, /dev/ttyUSB0."""
+        port the bridge can find, /dev/ttyUSB0. `wire` is for
+        simulator_options(): start_device(baud=WIRE_BAUD, timestamps=True)
+        is a device on the real link's wire."""
         self.device = start_simulator("--address", self.host_address, *options,
-                                      enter=self._inside("-n", "-m", "-u"))
+                                      enter=self._inside("-n", "-m", "-u"), **wire)
         self.processes.append(self.device.process)
         bind_port(self.device.path, enter=self._inside("-m"))
         return self.device
@@ -706,6 +824,163 @@ class BridgeCase(unittest.TestCase):
         received = self.device.received()
         type(self).expected = received  # One failure must not fail every later case.
         self.assertEqual(received.hex(), expected.hex(), note)
+
+
+# ---------------------------------------------------------------------------
+# The bridge's network changing under it, Ethernet frames made by hand, and
+# OLA's olad as a controller on the bridge's host.
+
+def set_sysctl(namespace, setting):
+    subprocess.run(["nsenter", f"--net={Lab.ns_path(namespace)}", "sysctl", "-qw", setting], check=True)
+
+
+def _broadcast(lab):
+    """The option that gives an address its broadcast address, where the lab
+    wants one."""
+    return ["brd", "+"] if lab.broadcast else []
+
+
+def remove_host_link(lab):
+    """Deletes the veth pair, as an adapter unplugged."""
+    _ip("-n", lab.host_ns, "link", "del", lab.host_link)  # Its peer goes with it.
+
+
+def add_host_link(lab, addresses=(BRIDGE_ADDRESS, CONTROLLER_ADDRESS)):
+    """Makes the veth pair again, with the same names, the host's side with
+    `addresses`, as a replugged adapter comes back: its interface index is a
+    new one. Returns the new index once the pair is up."""
+    _ip("link", "add", lab.host_link, "netns", lab.host_ns, "type", "veth",
+        "peer", "name", lab.network_link, "netns", lab.network_ns)
+    for namespace, link, held in ((lab.host_ns, lab.host_link, addresses),
+                                  (lab.network_ns, lab.network_link, (PEER_ADDRESS,))):
+        for address in held:
+            _ip("-n", namespace, "address", "add", f"{address}/24", *_broadcast(lab), "dev", link)
+        _ip("-n", namespace, "link", "set", link, "up")
+    lab.wait_link()
+    return interface_index(lab.host_ns, lab.host_link)
+
+
+def interface_index(namespace, link):
+    shown = subprocess.run(["ip", "-n", namespace, "-o", "link", "show", "dev", link],
+                           capture_output=True, text=True, check=True).stdout
+    return int(shown.split(":", 1)[0])
+
+
+def link_mac(namespace, link):
+    """The link's Ethernet address, as 6 bytes."""
+    shown = subprocess.run(["ip", "-n", namespace, "-o", "link", "show", "dev", link],
+                           capture_output=True, text=True, check=True).stdout
+    return bytes.fromhex(shown.split("link/ether ", 1)[1].split()[0].replace(":", ""))
+
+
+def _checksum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack(f"!{len(data) // 2}H", data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+def ipv4_udp_packet(source, destination, payload, source_port=ARTNET_PORT, destination_port=ARTNET_PORT):
+    """An IPv4 packet (header checksum right) carrying `payload` as UDP
+    without a checksum."""
+    udp = struct.pack("!HHHH", source_port, destination_port, 8 + len(payload), 0) + payload
+    header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, 17, 0,
+                         socket.inet_aton(source), socket.inet_aton(destination))
+    header = header[:10] + struct.pack("!H", _checksum(header)) + header[12:]
+    return header + udp
+
+
+class EthernetSender:
+    """Sends Ethernet frames as they are given, from the peer's side of the
+    veth pair to the bridge's: a packet socket adds nothing to them, so a
+    frame padded here arrives padded, as from a real Ethernet card (veth
+    itself never pads)."""
+
+    MIN_FRAME = 60  # Without the frame check sequence.
+
+    def __init__(self, lab):
+        with network_namespace(lab.network_ns):
+            self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+        self.sock.bind((lab.network_link, 0))
+        self.header = link_mac(lab.host_ns, lab.host_link) + link_mac(lab.network_ns, lab.network_link) + b"\x08\x00"
+
+    def send(self, packet, trailer=None):
+        """Sends the IPv4 `packet` in one frame, padded with zero bytes to the
+        60-byte minimum, or followed by `trailer`."""
+        frame = self.header + packet
+        frame += trailer if trailer is not None else bytes(max(0, self.MIN_FRAME - len(frame)))
+        self.sock.send(frame)
+        return len(frame)
+
+    def close(self):
+        self.sock.close()
+
+
+# What olad may use: Art-Net only. Every other plugin is turned off in its
+# configuration, above all those that open serial ports (StageProfi's default
+# is /dev/ttyUSB0: the device's port).
+_OLA_PLUGINS = ["dmx4linux", "dummy", "e131", "espnet", "ftdidmx", "gpio", "karate", "kinet", "milinst",
+                "opendmx", "openpixelcontrol", "osc", "pathport", "renard", "sandnet", "shownet", "spi",
+                "stageprofi", "uartdmx", "usbdmx", "usbserial"]
+# olad refuses to run as root.
+_OLA_USER = 65534
+
+
+class Olad:
+    """OLA's daemon in the bridge's namespaces, with a configuration of its
+    own: only its Art-Net plugin, on CONTROLLER_ADDRESS (a node at its own
+    address it would not list), otherwise OLA's defaults. It discovers
+    nodes by broadcast ArtPoll and sends each patched universe's ArtDmx by
+    unicast to the nodes that listen to it. Needs a lab with broadcast
+    addresses."""
+
+    def __init__(self, lab):
+        self.lab = lab
+        self.config = tempfile.mkdtemp(prefix="olad-", dir=lab.directory)
+        for plugin in _OLA_PLUGINS:
+            self._write(f"ola-{plugin}.conf", "enabled = false\n")
+        self._write("ola-artnet.conf", f"enabled = true\nip = {CONTROLLER_ADDRESS}\n")
+        os.chown(self.config, _OLA_USER, _OLA_USER)
+        self.process = self._start(["olad", "--config-dir", self.config, "--no-http",
+                                    "--no-register-with-dns-sd", "--log-level", "3"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.log = Stream(self.process.stdout)
+        # Ready once its RPC port answers.
+        if not wait_until(lambda: self.run("ola_dev_info", check=False).returncode == 0, interval=0.2):
+            raise RuntimeError("olad did not start:\n" + self.log.data().decode(errors="replace"))
+
+    def _write(self, name, text):
+        path = os.path.join(self.config, name)
+        with open(path, "w") as file:
+            file.write(text)
+        os.chown(path, _OLA_USER, _OLA_USER)
+
+    def _start(self, command, **kwargs):
+        return self.lab.popen_inside(["setpriv", f"--reuid={_OLA_USER}", f"--regid={_OLA_USER}",
+                                      "--clear-groups", *command], stdin=subprocess.DEVNULL, **kwargs)
+
+    def run(self, *command, check=True):
+        """Runs one of OLA's clients against this daemon."""
+        process = self._start(list(command), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        out, _ = process.communicate(timeout=DEADLINE)
+        result = subprocess.CompletedProcess(command, process.returncode, out.decode(errors="replace"))
+        if check and result.returncode != 0:
+            raise RuntimeError(f"{' '.join(command)} failed: {result.stdout}")
+        return result
+
+    def patch_output(self, universe):
+        """Patches the Art-Net device's first output port to `universe`."""
+        devices = self.run("ola_dev_info").stdout
+        device = next(line.split(":")[0].split()[-1] for line in devices.splitlines() if "ArtNet" in line)
+        self.run("ola_patch", "--device", device, "--port", "0", "--universe", str(universe))
+
+    def set_dmx(self, universe, values):
+        self.run("ola_set_dmx", "--universe", str(universe), "--dmx", ",".join(str(v) for v in values))
+
+    def stop(self):
+        terminate(self.process)
 
 
 # ---------------------------------------------------------------------------

@@ -39,8 +39,8 @@ std::vector<std::uint8_t> BuildPollReplyFrame(const PollReplyNode& node) {
   reply[15] = kArtNetPort >> 8;
   reply[16] = 0;     // VersInfoH: firmware 1
   reply[17] = 1;     // VersInfoL
-  reply[18] = 0;     // NetSwitch
-  reply[19] = 0;     // SubSwitch
+  reply[18] = static_cast<std::uint8_t>(node.port_address >> 8 & 0x7F);  // NetSwitch
+  reply[19] = static_cast<std::uint8_t>(node.port_address >> 4 & 0x0F);  // SubSwitch
   reply[20] = 0x00;  // OemHi: OemUnknown (0x00FF)
   reply[21] = 0xFF;  // Oem
   reply[22] = 0;     // Ubea version: no UBEA
@@ -51,15 +51,16 @@ std::vector<std::uint8_t> BuildPollReplyFrame(const PollReplyNode& node) {
   PutText(reply + 44, 64, node.long_name);
   PutText(reply + 108, 64, node.node_report);
   reply[172] = 0;     // NumPortsHi
-  reply[173] = 1;     // NumPortsLo: one port
+  reply[173] = 1;     // NumPortsLo: one port in each reply
   reply[174] = 0x80;  // PortTypes[0]: outputs DMX512 from Art-Net
   // GoodInput[4] at 178, GoodOutputA[4] at 182: no data yet.
-  // SwIn[4] at 186, SwOut[4] at 190: universe 0.
+  // SwIn[4] at 186: no inputs.
+  reply[190] = static_cast<std::uint8_t>(node.port_address & 0x0F);  // SwOut[0]: the universe
   // AcnPriority 194, SwMacro 195, SwRemote 196, Spare 197-199: zero.
   reply[200] = 0x00;  // Style: StNode
   // MAC[6] at 201: unknown, zero.
   std::memcpy(reply + 207, node.address, 4);  // BindIp: this node is its own root
-  reply[211] = 1;                              // BindIndex
+  reply[211] = node.bind_index;                // BindIndex
   reply[212] = 0x08;                           // Status2: 15-bit Port-Addresses
   // GoodOutputB[4] 213, Status3 217, DefaultRespUID[6] 218, User 224,
   // RefreshRate 226 and the filler up to 239: zero.

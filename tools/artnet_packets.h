@@ -24,20 +24,25 @@ constexpr std::uint16_t kOpDmx = 0x5000;
 void WriteArtNetHeader(std::uint16_t opcode, std::uint8_t* out);
 
 // The node an ArtPollReply describes. Each text is cut to its field, less
-// the zero that ends it: 17 characters, 63 and 63.
+// the zero that ends it: 17 characters, 63 and 63. A node of several ports
+// sends one reply for each, told apart by `bind_index` (1 for the first)
+// and naming the universe that port outputs (`port_address`, 15 bits: Net,
+// Sub-Net and Universe).
 struct PollReplyNode {
   std::uint8_t address[4] = {2, 0, 0, 1};  // In the order written: 2.0.0.1.
   std::string short_name;
   std::string long_name;
   std::string node_report;
+  std::uint8_t bind_index = 1;
+  std::uint16_t port_address = 0;
 };
 
 constexpr std::size_t kPollReplySize = 239;
 constexpr std::size_t kPollReplyFrameSize = kPollReplySize + 2;
 
-// The ArtPollReply of Art-Net 4 that a device with one DMX output sends for
-// `node`, then the CR LF that ends a frame on the serial link:
-// kPollReplyFrameSize bytes.
+// The ArtPollReply of Art-Net 4 that a device sends for one of its DMX
+// outputs, described by `node`, then the CR LF that ends a frame on the
+// serial link: kPollReplyFrameSize bytes.
 std::vector<std::uint8_t> BuildPollReplyFrame(const PollReplyNode& node);
 
 // An ArtDmx of 512 channels to universe 0 whose first eight channels carry

@@ -54,6 +54,26 @@ TEST(ArtNetPackets, PollReplyFieldsStayInside) {
   EXPECT_EQ(frame[kPollReplySize + 1], '\n');
 }
 
+TEST(ArtNetPackets, PollReplyNamesItsPortAndUniverse) {
+  PollReplyNode node;
+  const std::vector<std::uint8_t> first = BuildPollReplyFrame(node);
+  EXPECT_EQ(first[18], 0);   // NetSwitch
+  EXPECT_EQ(first[19], 0);   // SubSwitch
+  EXPECT_EQ(first[190], 0);  // SwOut[0]
+  EXPECT_EQ(first[211], 1);  // BindIndex: the first port is 1, not 0.
+
+  node.bind_index = 4;
+  node.port_address = 0x7ABC;  // Net 0x7A, Sub-Net 0xB, Universe 0xC.
+  const std::vector<std::uint8_t> fourth = BuildPollReplyFrame(node);
+  EXPECT_EQ(fourth[18], 0x7A);
+  EXPECT_EQ(fourth[19], 0x0B);
+  EXPECT_EQ(fourth[190], 0x0C);
+  EXPECT_EQ(fourth[211], 4);
+  EXPECT_EQ(fourth[173], 1);  // Still one port in each reply.
+  node.port_address = 0xFFFF;  // Only 15 bits belong to the Port-Address.
+  EXPECT_EQ(BuildPollReplyFrame(node)[18], 0x7F);
+}
+
 TEST(ArtNetPackets, NumberedArtDmxIsCheckedWhole) {
   std::uint8_t packet[kNumberedArtDmxSize];
   const std::uint64_t number = 0x0123456789ABCDEFull;  // Every byte of it counts.

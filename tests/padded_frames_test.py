@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+"""Short Ethernet frames, end to end. Ethernet pads every frame to 60 bytes,
+so a short IPv4 packet from another machine arrives with zero bytes after
+it; a packet socket hands over the frame's payload, a raw IPv4 socket (the
+Windows build's) the packet alone. The device must get the Art-Net packet
+as sent, and the filter judge the packet, not the frame. veth never pads:
+the peer sends whole Ethernet frames through a packet socket of its own."""
+
+import unittest
+
+import lab as lab_
+from lab import (ART_POLL_PROBE, ARTNET_PORT, BRIDGE_ADDRESS, PEER_ADDRESS, art_dmx, art_poll,
+                 message)
+
+
+class PaddedFrames(lab_.BridgeCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.wire = lab_.EthernetSender(cls.lab)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.wire.close()
+        super().tearDownClass()
+
+    def send(self, payload, trailer=None, source_port=ARTNET_PORT):
+        packet = lab_.ipv4_udp_packet(PEER_ADDRESS, BRIDGE_ADDRESS, payload, source_port=source_port)
+        return self.wire.send(packet, trailer)
+
+    def test_1_start(self):
+        expected = message("InitCompleted") + message("Running")
+        self.assertEqual(self.bridge.wait_output(expected), expected)
+        self.expect_device(ART_POLL_PROBE)
+
+    def test_2_short_packets_arrive_without_the_padding(self):
+        poll = art_poll()  # 14 bytes: 42 with its headers, 60 on the wire.
+        smallest = art_dmx(10)
+        self.assertEqual(self.send(poll), 60)
+        self.assertEqual(self.send(smallest), 60)
+        self.expect_device(poll, smallest, note="the ArtPoll and the 10-byte packet, unpadded")
+
+    def test_3_a_padded_short_payload_is_still_dropped(self):
+        # Nine bytes of payload: with the padding they would be 17, or more
+        # with a trailer.
+        nine = art_dmx(10)[:9]
+        self.assertEqual(self.send(nine), 60)
+        self.assertEqual(self.send(nine, trailer=b"Art-Net\x00" * 4), 14 + 37 + 32)
+        marker = art_dmx(20, seed=1)
+        self.send(marker)
+        self.expect_device(marker, note="only the marker")
+
+    def test_4_any_trailer_is_cut_off(self):
+        # Frames longer than the packet for other reasons (a trailer some
+        # equipment adds), and a packet long enough to need no padding.
+        poll = art_poll()
+        self.send(poll, trailer=bytes(range(0xA0, 0xC0)))
+        full = art_dmx(530, seed=2)
+        self.send(full, trailer=b"\xff" * 4)
+        exact = art_dmx(18, seed=3)  # 46 bytes with its headers: no padding.
+        self.assertEqual(self.send(exact), 60)
+        self.expect_device(poll, full, exact)
+
+    def test_9_nothing_else_on_the_console(self):
+        self.assertTrue(self.bridge.running())
+        self.assertEqual(self.bridge.output(), message("InitCompleted") + message("Running"))
+
+
+if __name__ == "__main__":
+    lab_.require_lab()
+    lab_.stop_on_sigterm()
+    unittest.main(verbosity=2)

@@ -1,0 +1,187 @@
+#!/usr/bin/env python3
+"""The real bridge against a device on the real link's wire (the simulator at
+1,200,000 baud): offered twice what the wire carries, the device gets whole
+packets, fresh DMX and every control packet; and a 4-port node's back-to-back
+answers, delivered in an adapter's small chunks, reach the controller as four
+datagrams."""
+
+import statistics
+import struct
+import threading
+import time
+import unittest
+
+import lab as lab_
+from lab import ARTNET_ID, ARTNET_PORT, BRIDGE_ADDRESS, WIRE_BAUD, art_packet, art_poll, message
+
+RUNNING = message("InitCompleted") + message("Running")
+DMX_SIZE = 530
+WIRE_TIME = DMX_SIZE * 10 / WIRE_BAUD  # 4.42 ms
+
+
+def timed_dmx(universe, number, sent_ns):
+    """An ArtDmx of 512 channels whose data opens with its send time, a
+    number and its universe."""
+    header = ARTNET_ID + bytes([0x00, 0x50, 0x00, 14, number & 0xFF, 0, universe, 0, 0x02, 0x00])
+    data = struct.pack(">QIB", sent_ns, number, universe)
+    return header + data + bytes((number + i) & 0xFF for i in range(512 - len(data)))
+
+
+def split_stream(data, times, known):
+    """Splits the device's byte stream into the packets it is made of: each
+    must be one of `known` (bytes -> anything). Returns [(packet, exit time of
+    its last byte)] and the count of bytes that belong to no known packet."""
+    packets, stray, at = [], 0, 0
+    sizes = sorted({len(packet) for packet in known}, reverse=True)
+    while at < len(data):
+        for size in sizes:
+            if data[at:at + size] in known:
+                packets.append((data[at:at + size], times[at + size - 1]))
+                at += size
+                break
+        else:
+            stray += 1
+            at += 1
+    return packets, stray
+
+
+class TwiceTheWire(unittest.TestCase):
+    """Ten universes at 44 Hz from one controller across the network, 2x what
+    the wire carries, with an ArtPoll a second, ArtAddress and ArtTodRequest
+    mixed in."""
+
+    def test_whole_fresh_and_nothing_lost_that_may_not_be(self):
+        with lab_.Lab() as lab:
+            device = lab.start_device(baud=WIRE_BAUD, timestamps=True)
+            bridge = lab.start_bridge()
+            self.assertEqual(bridge.wait_output(RUNNING), RUNNING)
+            device.wait_received(14)
+            peer = lab.socket("network")
+            peer.bind((lab_.PEER_ADDRESS, 0))
+            universes, rate, seconds = 10, 44, 6
+            sent = {}
+            controls = []
+            interval = 1.0 / (universes * rate)
+            start = time.monotonic()
+            for n in range(int(universes * rate * seconds)):
+                due = start + n * interval
+                time.sleep(max(0.0, due - time.monotonic()))
+                packet = timed_dmx(n % universes, n, time.monotonic_ns())
+                sent[packet] = n
+                peer.sendto(packet, (BRIDGE_ADDRESS, ARTNET_PORT))
+                if n % (universes * rate) == 0:
+                    control = [art_poll(), art_packet(0x6000, 107, seed=n & 0xFF),
+                               art_packet(0x8000, 24, seed=(n + 1) & 0xFF)]
+                    for packet in control:
+                        peer.sendto(packet, (BRIDGE_ADDRESS, ARTNET_PORT))
+                    controls += control
+            time.sleep(0.3)
+            peer.close()
+            data, times = device.received_with_times()
+            known = dict(sent)
+            known.update({packet: None for packet in controls})
+            known[lab_.ART_POLL_PROBE] = None
+            packets, stray = split_stream(data, times, known)
+
+        self.assertEqual(stray, 0, "bytes of cut or unknown packets at the device")
+        arrived = [packet for packet, _ in packets]
+        for control in controls:
+            self.assertEqual(arrived.count(control), controls.count(control), "a control packet was lost")
+        # DMX age at the device, past the first half second.
+        ages, last_seen, gaps = [], {}, []
+        for packet, exit_ns in packets:
+            if sent.get(packet) is None:
+                continue
+            sent_ns, number, universe = struct.unpack(">QIB", packet[18:31])
+            if (sent_ns - start * 1e9) / 1e9 < 0.5:
+                continue
+            ages.append((exit_ns - sent_ns) / 1e6)
+            if universe in last_seen:
+                gaps.append((exit_ns - last_seen[universe]) / 1e6)
+            last_seen[universe] = exit_ns
+        self.assertGreater(len(ages), 226 * (seconds - 1) * 0.8, "the wire carried too little")
+        p99 = statistics.quantiles(ages, n=100)[98]
+        self.assertLess(p99, 60.0, f"DMX age p99 {p99:.1f} ms")
+        self.assertEqual(len(last_seen), universes)
+        self.assertLess(max(gaps), 100.0, "a universe went unrefreshed")
+
+
+class FourPortNode(unittest.TestCase):
+    """A 4-port node on the wire: its four ArtPollReplies come back to back in
+    62-byte chunks; 1,000 replies streamed back to back likewise."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = lab_.Lab()
+        cls.lab.start()
+        try:
+            cls.controller = cls.lab.controller()
+            cls.device = cls.lab.start_device(baud=WIRE_BAUD, ports=4, timestamps=True)
+            cls.bridge = cls.lab.start_bridge()
+        except BaseException:
+            cls.lab.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.controller.close()
+        cls.lab.close()
+
+    def replies(self, count, timeout=lab_.DEADLINE):
+        got = []
+        end = time.monotonic() + timeout
+        while len(got) < count and time.monotonic() < end:
+            reply = self.controller.receive(lab_.from_bridge, timeout=max(0.01, end - time.monotonic()))
+            if reply is not None:
+                got.append(reply[0])
+        return got
+
+    def test_1_each_poll_gives_four_datagrams(self):
+        self.assertEqual(self.bridge.wait_output(RUNNING), RUNNING)
+        self.assertEqual(len(self.replies(4)), 4, "the answers to the start-up probe")
+        for attempt in range(5):
+            self.controller.drain()
+            self.controller.send(art_poll())
+            got = self.replies(4)
+            self.assertEqual([len(reply) for reply in got], [241] * 4, f"poll {attempt}")
+            self.assertEqual(sorted(reply[211] for reply in got), [1, 2, 3, 4], "BindIndex 1 to 4")
+            self.assertEqual(self.replies(1, timeout=0.2), [], "more than four")
+
+    def test_2_a_thousand_replies_back_to_back(self):
+        self.controller.drain()
+        frames = []
+        for i in range(1000):
+            frame = bytearray(art_packet(0x2100, 239, seed=i & 0xFF))
+            frame[108:112] = i.to_bytes(4, "big")  # In the node report: which one.
+            frames.append(bytes(frame) + b"\r\n")
+        got = []
+        reader = threading.Thread(target=lambda: got.extend(self.replies(1000, timeout=30)))
+        reader.start()
+        for frame in frames:
+            self.device.send(frame)
+        reader.join()
+        self.assertEqual(len(got), 1000)
+        self.assertEqual(got, frames, "merged, lost or reordered")
+
+    def test_3_frames_of_2047_bytes_back_to_back(self):
+        self.controller.drain()
+        frames = [art_packet(0x5000, 2045, seed=i) + b"\r\n" for i in range(20)]
+        for frame in frames:
+            self.assertNotIn(b"\r\n", frame[:-2])
+        got = []
+        reader = threading.Thread(target=lambda: got.extend(self.replies(20, timeout=30)))
+        reader.start()
+        for frame in frames:
+            self.device.send(frame)
+        reader.join()
+        self.assertEqual(got, frames)
+
+    def test_9_nothing_else_on_the_console(self):
+        self.assertTrue(self.bridge.running())
+        self.assertEqual(self.bridge.output(), RUNNING)
+
+
+if __name__ == "__main__":
+    lab_.require_lab()
+    lab_.stop_on_sigterm()
+    unittest.main(verbosity=2)
