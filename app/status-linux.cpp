@@ -26,8 +26,8 @@ bool g_opened = false;
 void Notify(const std::string& message) {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (!g_opened) {
-    // Opened on the first message, which comes before the bridge drops its
-    // capabilities: no capability is needed for it anyway.
+    // Opened on the first message (READY=1), after the bridge has dropped
+    // its capabilities: an AF_UNIX socket needs none.
     g_opened = true;
     const char* name = getenv("NOTIFY_SOCKET");
     const std::size_t length = name != nullptr ? std::strlen(name) : 0;

@@ -6,7 +6,7 @@
 
 void ShowStatus(const std::string& line) {
   // The line is ASCII; the title is wide text.
-  const std::wstring title = L"artnet-serial-bridge: " + std::wstring(line.begin(), line.end());
+  const std::wstring title(line.begin(), line.end());
   SetConsoleTitleW(title.c_str());
 }
 

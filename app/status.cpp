@@ -4,7 +4,8 @@
 #include <thread>
 
 std::string FormatStatus(const StatusSnapshot& status) {
-  std::string line = status.device_path.empty() ? "waiting for the device" : "device " + status.device_path;
+  std::string line = "artnet-serial-bridge " ARTNET_VERSION ": ";
+  line += status.device_path.empty() ? "waiting for the device" : "device " + status.device_path;
   line += ", to device " + std::to_string(status.to_device);
   line += ", dropped " + std::to_string(status.dropped);
   line += ", to network " + std::to_string(status.frames_to_network);

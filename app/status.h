@@ -20,10 +20,13 @@ struct StatusSnapshot {
   std::uint64_t failed_sends = 0;
 };
 
-// One line, ASCII, such as
-//   "device /dev/ttyUSB0, to device 1200, dropped 3, to network 40, failed sends 0"
-//   "waiting for the device, to device 1200, dropped 51, to network 40, failed sends 0"
-// Pure; any thread.
+// One line, ASCII, the same on both platforms: the program and its version
+// (ARTNET_VERSION, from the build), then the state and the counts, such as
+//   "artnet-serial-bridge 1.0.0: device /dev/ttyUSB0, to device 1200,
+//    dropped 3, to network 40, failed sends 0"
+//   "artnet-serial-bridge 1.0.0: waiting for the device, to device 1200,
+//    dropped 51, to network 40, failed sends 0"
+// (each on one line). Any thread.
 std::string FormatStatus(const StatusSnapshot& status);
 
 // Shows `line` (platform: sd_notify STATUS= on Linux when run by systemd,
