@@ -141,10 +141,7 @@ class Bridge(lab_.BridgeCase):
         self.assertLess(len(packets), 300, "stale packets were not left out")
 
     def test_9_nothing_else_on_the_console(self):
-        expected = message("InitCompleted") + message("Running")
-        self.assertTrue(self.bridge.running())
-        self.assertEqual(self.bridge.output(), expected)
-        self.assertEqual(self.bridge.stderr.data(), b"")
+        self.assert_console_holds_only()
 
 
 def numbered_dmx(universe, number):
@@ -182,6 +179,4 @@ def tcp_burst(lab, size):
 
 
 if __name__ == "__main__":
-    lab_.require_lab()
-    lab_.stop_on_sigterm()
-    unittest.main(verbosity=2)
+    lab_.run_tests()

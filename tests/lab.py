@@ -146,6 +146,14 @@ def require_lab(programs=(BRIDGE, SIMULATOR)):
     subprocess.run(["ip", "netns", "del", trial], capture_output=True)
 
 
+def run_tests():
+    """Runs the calling test program's cases in a lab, or exits with the skip
+    code where no lab can be built."""
+    require_lab()
+    stop_on_sigterm()
+    unittest.main(verbosity=2)
+
+
 def stop_on_sigterm():
     """Turns SIGTERM (a test runner's time-out) into an exception, so that
     cleanup code runs."""
@@ -814,6 +822,15 @@ class BridgeCase(unittest.TestCase):
         cls.controller.close()
         cls.peer.close()
         cls.lab.close()
+
+    def assert_console_holds_only(self, expected=None):
+        """The bridge still runs, has written `expected` (by default the two
+        lines of a good start) and nothing else, and nothing to stderr."""
+        if expected is None:
+            expected = message("InitCompleted") + message("Running")
+        self.assertTrue(self.bridge.running())
+        self.assertEqual(self.bridge.output(), expected)
+        self.assertEqual(self.bridge.stderr.data(), b"")
 
     def expect_device(self, *packets, note=""):
         """Asserts the device has received exactly what it had plus `packets`."""

@@ -92,9 +92,7 @@ class OwnAddress(lab_.BridgeCase):
         type(self).expected = self.device.received()
 
     def test_9_nothing_else_on_the_console(self):
-        self.assertTrue(self.bridge.running())
-        self.assertEqual(self.bridge.output(), message("InitCompleted") + message("Running"))
-        self.assertEqual(self.bridge.stderr.data(), b"")
+        self.assert_console_holds_only()
 
 
 def dmx_with(received, values):

@@ -62,11 +62,8 @@ class PaddedFrames(lab_.BridgeCase):
         self.expect_device(poll, full, exact)
 
     def test_9_nothing_else_on_the_console(self):
-        self.assertTrue(self.bridge.running())
-        self.assertEqual(self.bridge.output(), message("InitCompleted") + message("Running"))
+        self.assert_console_holds_only()
 
 
 if __name__ == "__main__":
-    lab_.require_lab()
-    lab_.stop_on_sigterm()
-    unittest.main(verbosity=2)
+    lab_.run_tests()

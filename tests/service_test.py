@@ -38,6 +38,4 @@ class StartedByRoot(service.ServiceCase):
 
 
 if __name__ == "__main__":
-    lab_.require_lab()
-    lab_.stop_on_sigterm()
-    unittest.main(verbosity=2)
+    lab_.run_tests()
