@@ -4,7 +4,9 @@
 scripts/test-windows maps the prefix's COM ports to ptys (tests/wine-com-ports).
 On a default prefix COM1 is /dev/ttyS0, which on this machine is the console:
 this test fails should any COM port, whether a DOS device of the prefix or a
-value of HARDWARE\\DEVICEMAP\\SERIALCOMM, lead anywhere else.
+value of HARDWARE\\DEVICEMAP\\SERIALCOMM, lead anywhere else. A port may
+also lead to the path of this run where a simulated device links its pty: that
+path is missing while no simulator runs, or a link to a pty of this run.
 """
 import os
 import stat
@@ -24,6 +26,37 @@ def main():
     with open(recorded_path) as recorded_file:
         recorded = dict(line.split(" ", 1) for line in recorded_file.read().splitlines())
 
+    # The ptys of this run are those of the private /dev/pts that
+    # tools/without-serial-ports mounted for it.
+    run_ptys = os.stat("/dev/pts").st_dev
+    run_directory = os.path.dirname(recorded.get("COM3", ""))
+
+    def pty_failure(name, path):
+        """Why `path` is not a pty of this run, or None."""
+        try:
+            mode = os.stat(path)
+        except OSError as error:
+            return f"{name} leads to {path}: {error}"
+        if (not stat.S_ISCHR(mode.st_mode) or os.major(mode.st_rdev) not in PTY_SLAVE_MAJORS
+                or mode.st_dev != run_ptys):
+            return f"{name} leads to {path}, which is not a pty of this run"
+        return None
+
+    def simulator_link_failure(name, target):
+        """A simulated device's port leads to the path where the simulator
+        links its pty: nothing is there while no simulator runs (or one has
+        just hung up, and its pty is gone), else a link to a pty of this run."""
+        try:
+            pty = os.readlink(target)
+        except FileNotFoundError:
+            return None
+        except OSError:
+            return f"{name} leads to {target}, which is not a simulator's link"
+        if not pty.startswith("/dev/pts/"):
+            return f"{name} leads to {target}, a link to {pty}, which is not a pty"
+        failure = pty_failure(name, pty)
+        return failure if os.path.exists(pty) else None
+
     dosdevices = os.path.join(prefix, "dosdevices")
     links = {}
     for entry in os.listdir(dosdevices):
@@ -39,13 +72,12 @@ def main():
             if os.path.exists(target):
                 failures.append(f"COM3 should lead to a missing path, leads to {real}")
             continue
-        try:
-            mode = os.stat(real)
-        except OSError as error:
-            failures.append(f"{name} leads to {real}: {error}")
-            continue
-        if not stat.S_ISCHR(mode.st_mode) or os.major(mode.st_rdev) not in PTY_SLAVE_MAJORS:
-            failures.append(f"{name} leads to {real}, which is not a pty")
+        if run_directory and os.path.dirname(target) == run_directory:
+            failure = simulator_link_failure(name, target)
+        else:
+            failure = pty_failure(name, real)
+        if failure:
+            failures.append(failure)
 
     query = subprocess.run(
         [os.environ["ARTNET_WINE_RUN"], "reg", "query", r"HKLM\HARDWARE\DEVICEMAP\SERIALCOMM"],
