@@ -49,6 +49,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/artnet_packets.h"
@@ -201,6 +202,7 @@ class Simulator {
   bool stdin_open_ = true;
   bool hung_up_ = false;
   std::string stdin_line_;
+  bool skipping_line_ = false;
   std::uint64_t received_ = 0;  // Without a wire; the wire counts its own.
   std::uint64_t sent_ = 0;
 
@@ -429,7 +431,16 @@ void Simulator::OnStdinReadable() {
   while (!g_stop && !hung_up_ && (end = stdin_line_.find('\n')) != std::string::npos) {
     const std::string line = stdin_line_.substr(0, end);
     stdin_line_.erase(0, end + 1);
-    OnCommand(line);
+    // The rest of a line too long to keep is not a command.
+    if (!std::exchange(skipping_line_, false)) OnCommand(line);
+  }
+  // No frame's hex comes near this: input that never ends its line is not
+  // kept growing without bound.
+  constexpr std::size_t kLongestLine = 1 << 20;
+  if (stdin_line_.size() > kLongestLine) {
+    fprintf(stderr, "artnet-device-sim: a line of over %zu bytes, ignored\n", kLongestLine);
+    stdin_line_.clear();
+    skipping_line_ = true;
   }
 }
 
