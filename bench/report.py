@@ -7,6 +7,7 @@ import os
 import platform
 
 import tables
+from wire import AGE_BOUND_MS, RECOVERY_MS
 from analysis import percentile
 from lab import BRIDGE_ADDRESS, CONTROLLER_ADDRESS, PEER_ADDRESS, WIRE_BAUD
 
@@ -14,7 +15,6 @@ from lab import BRIDGE_ADDRESS, CONTROLLER_ADDRESS, PEER_ADDRESS, WIRE_BAUD
 # that came after a warm-up: a page or two of first-touched stack or stdio is
 # not a leak, a leak of even a byte per packet is 1,000 kB.
 MEMORY_SLACK_KB = 16
-AGE_BOUND_MS = 60
 # At 10x, 50 universes take turns on a wire that carries one full ArtDmx each
 # 4.42 ms: no forwarder can refresh each more often than every 50 of those.
 ROUND_ROBIN_SLACK = 1.15
@@ -66,6 +66,14 @@ class Report:
 
     def samples(self, name):
         return load_samples(self.r[name]["samples"])
+
+    def spread_of(self, *names):
+        """p10, p50 and p90 (us) of each latency series."""
+        found = []
+        for name in names:
+            samples = self.samples(name)
+            found += [percentile(samples, q) / 1000 for q in (0.1, 0.5, 0.9)]
+        return tuple(found)
 
     @staticmethod
     def median(values):
@@ -133,8 +141,8 @@ class Report:
             and st["other_lines"] == 0, "%d lines for %d stalls, %d others" % (st["timeouts"], st["stalls"],
                                                                               st["other_lines"]))
         recovered = [rec["recovered_ms"] for rec in st["recoveries"]]
-        add("Stalls: DMX age back within %d ms within 200 ms of each stall's end" % AGE_BOUND_MS,
-            len(recovered) == st["stalls"] and max(recovered) <= 200, ", ".join("%.0f ms" % x for x in recovered))
+        add("Stalls: DMX age back within %d ms within %d ms of each stall's end" % (AGE_BOUND_MS, RECOVERY_MS),
+            len(recovered) == st["stalls"] and max(recovered) <= RECOVERY_MS, ", ".join("%.0f ms" % x for x in recovered))
         b, s = w["d2n_bridge"], w["d2n_socat"]
         add("ArtPoll to a 4-port node: four datagrams of 241 bytes, every time",
             b["polls"]["whole"] == b["polls"]["polls"] and b["polls"]["sizes"] == [241]
@@ -164,7 +172,11 @@ class Report:
         lat = self.lat
         for way, title in (("n2d", "network to device"), ("d2n", "device to network")):
             for placement in self.placements:
-                if placement == "free":
+                # Left to the scheduler a message takes one of two paths by
+                # chance; so does one towards the device on one core, where
+                # spaced by the wire time it finds the pty's kernel worker
+                # asleep (see the notes).
+                if placement == "free" or (way, placement) == ("n2d", "one"):
                     continue
                 key = "%s_%s" % (way, placement)
                 bl, sl, fl = lat["bridge_" + key], lat["socat_" + key], lat["floor_" + key]
@@ -184,7 +196,10 @@ class Report:
             self.load_cpu < 5 and load["noise_rate"] >= 0.95 * self.settings["load_noise_rate"],
             "%.2f%% at %.0f packets/s" % (self.load_cpu, load["noise_rate"]))
         add("Every Art-Net packet through under that load", load["arrived"] == load["sent"]
-            and load["stray_bytes"] == 0, "%d of %d arrived" % (load["arrived"], load["sent"]))
+            and load["controls_lost"] == 0 and load["stray_bytes"] == 0,
+            "ArtDmx %d of %d, control packets %d of %d arrived (%d dropped at the capture socket)" % (
+                load["arrived"], load["sent"], load["controls_sent"] - load["controls_lost"],
+                load["controls_sent"], load["socket_drops"]))
         grew, text = self.memory_growth(w["memory"])
         add("No memory growth over %d packets" % w["memory"]["sent"], grew <= MEMORY_SLACK_KB, text)
         fl = w["flood"]
@@ -336,6 +351,12 @@ class Report:
             "its %d frames ending in CR LF became %d datagrams, each ending in CR LF and at most 2047 bytes "
             "long, as the bridge's frame rules say." % (w["flood"]["frames_with_crlf"],
                                                                    w["flood"]["datagrams"]),
+            "- **One core, towards the device.** Spaced by the wire time, a message finds the pty's kernel "
+            "worker (which carries a write on a pty to its other end, on whichever core the scheduler picks) "
+            "asleep, and even pinned to one core it takes one of two paths by chance: the floor's own pty hop "
+            "there spreads over %.0f, %.0f and %.0f us (p10, p50, p90), where the other way, 200 us apart, most "
+            "messages keep to the fast one (%.0f, %.0f, %.0f us). Those medians are shown, not judged; towards the device the targets are judged on two "
+            "cores, where every hop crosses." % self.spread_of("floor_pty_n2d_one", "floor_pty_d2n_one"),
             "- A message through a forwarder wakes two sleepers: the forwarder, then the device or the "
             "controller. On this machine a wake-up that crosses from one core to the other costs far more than "
             "one on the same core (compare the pinned rows), so left to the scheduler the latencies fall into "

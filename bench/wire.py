@@ -22,13 +22,13 @@ from measure import ARTNET, SOCAT_D2N, SOCAT_N2D
 
 # A second controller across the network, for two sources of one universe.
 SECOND_SOURCE = "10.77.0.4"
-# Full ArtDmx the wire carries a second, and the time one takes on it.
-WIRE_DMX_PER_SECOND = WIRE_BAUD / 10 / 530
-DMX_WIRE_MS = 530 * 10e3 / WIRE_BAUD
 # What each run offers: universes, and frames a second of each (per source).
 LOADS = {"half": (4, 28), "double": (10, 44), "tenfold": (50, 44), "sources": (5, 44),
          "stall": (8, 42.5)}
+# The DMX age the bridge keeps to at twice the wire and beyond, and how soon
+# after a stall it must be back within it.
 AGE_BOUND_MS = 60
+RECOVERY_MS = 200
 
 
 class WireBench:
@@ -200,7 +200,7 @@ class WireBench:
         figures.update(stalls=len(when), stall_ms=self.s.stall_ms, seconds=seconds, timeouts=console.count(timeout),
                        other_lines=len([line for line in rest.split(b"\n") if line.strip() and timeout not in line]),
                        recoveries=analysis.recoveries(run["packets"], run["marks"], self.s.stall_ms,
-                                                      AGE_BOUND_MS, 200))
+                                                      AGE_BOUND_MS, RECOVERY_MS))
         self.results["stall_bridge"] = figures
         self.say("  %d timeouts on the console; back within %s ms" % (
             figures["timeouts"], ", ".join("%.0f" % r["recovered_ms"] for r in figures["recoveries"])))
@@ -380,13 +380,17 @@ class WireBench:
             noise = {"noise_rate": s.load_noise_rate, "noise_ns": self.peer_ns,
                      "noise_to": "%s:7000" % BRIDGE_ADDRESS, "noise_size": 64,
                      "noise_sink_ns": self.bridge_ns, "noise_sink": "%s:7000" % BRIDGE_ADDRESS}
+            # Over ten universes, so that no ArtDmx gives way to a newer one
+            # of its universe unless the bridge held it for 100 ms.
             for name, extra in (("load_baseline", {}), ("load", noise)):
                 start = len(self.device.received())
+                drops = measure.socket_drops(self.bridge_ns, pid)
                 summary = measure.measured(pid, lambda: measure.peer(
-                    "stream", send_ns=self.peer_ns, to=ARTNET, universes=1, rate=s.load_artnet_rate,
-                    seconds=s.load_seconds, **extra))
+                    "stream", send_ns=self.peer_ns, to=ARTNET, universes=10, rate=s.load_artnet_rate / 10,
+                    seconds=s.load_seconds, control=1, **extra))
                 self.wait_quiet()
                 results[name] = self.arrivals(summary, self.packets(start))
+                results[name]["socket_drops"] = measure.socket_drops(self.bridge_ns, pid) - drops
 
             self.say("On the wire, bridge: memory over %d packets at %d/s" % (s.memory_packets, s.memory_rate))
             memory = {"universes": 10, "rate": s.memory_rate / 10}
@@ -413,7 +417,9 @@ class WireBench:
         keys = {"cpu_ns", "wall_ns", "rss_before_kb", "rss_after_kb", "hwm_before_kb", "hwm_after_kb",
                 "noise_rate"}
         found = {k: v for k, v in summary.items() if k in keys}
-        found.update(sent=sent, arrived=len({p[4] for p in packets["dmx"]}), stray_bytes=packets["stray_bytes"])
+        found.update(sent=sent, arrived=len({p[4] for p in packets["dmx"]}), stray_bytes=packets["stray_bytes"],
+                     controls_sent=int(summary["controls_sent"]), controls_lost=int(summary["controls_sent"])
+                     - len(set(packets["controls"])))
         return found
 
     def flood(self, pid):
