@@ -76,8 +76,8 @@ def wire_d2n(r):
                    single[0]["share_us"]["p50"], single[0]["share_us"]["p99"], r.lat["bridge_d2n_free"]["p50"],
                    single[1]["share_us"]["p50"], single[1]["share_us"]["p99"], r.lat["socat_d2n_free"]["p50"]))
     rp = r.r["wire"]["replug_bridge"]
-    out += ["", "**The device comes and goes**: %d times the device hangs up and, 0.5 s later, a new one "
-            "appears (every third time as /dev/ttyUSB1, else as /dev/ttyUSB0) while a controller sends 4 "
+    out += ["", "**The device comes and goes**: %d times the device hangs up and, 0.5 to 0.75 s later (a different moment each time between "
+            "two of the bridge's four looks a second), a new one appears (every third time as /dev/ttyUSB1, else as /dev/ttyUSB0) while a controller sends 4 "
             "universes at 28 Hz; ms from the new port's appearance" % len(rp["replugs"]),
             "", "| | p50 | max |", "|---|---:|---:|"]
     for key, title in (("probe_ms", "to the probe's last byte at the new device"),

@@ -313,10 +313,10 @@ class WireBench:
                 "sizes": sorted({len(r) for r in replies}), "took_ms": analysis.spread(took)}
 
     def replugs(self):
-        """The device hangs up; after a pause a new one appears, at
-        /dev/ttyUSB0 or (every third time) /dev/ttyUSB1. First how idle the
-        bridge is while none is there, then the replugs under a stream of
-        DMX at half the wire."""
+        """The device hangs up; after a pause of 0.5 to 0.75 s a new one
+        appears, at /dev/ttyUSB0 or (every third time) /dev/ttyUSB1. First
+        how idle the bridge is while none is there, then the replugs under a
+        stream of DMX at half the wire."""
         s = self.s
         self.say("On the wire, bridge: the device goes and comes back, %d times" % s.replugs)
         lost = lab.MESSAGES["DeviceLost"].encode()
@@ -336,7 +336,10 @@ class WireBench:
                 with self.listener() as finish:
                     plugged = []
                     for i in range(s.replugs):
-                        time.sleep(0.5)
+                        # The bridge looks four times a second: the pauses
+                        # sweep a quarter of a second, so that the port comes
+                        # back at every moment between two looks.
+                        time.sleep(0.5 + 0.25 * i / s.replugs)
                         self.lab.unplug_port(self.port_name)
                         self.device = None
                         appeared = self.plug(name="ttyUSB1" if i % 3 == 2 else lab.PORT_NAME)
