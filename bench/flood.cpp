@@ -1,19 +1,31 @@
 // The flood: Art-Net packets as fast as the sender can push them, with random
-// OpCodes and lengths from 0 to 2048 bytes, while the device answers with
-// random frames, some ending in CR LF and some (up to 4096 bytes) not.
-// Afterwards the bytes the device read are checked against the packets a
-// forwarder must pass on: a UDP payload of 10 to 530 bytes whose OpCode high
-// byte is neither 0x21 (OpPollReply) nor 0x52 (OpSync).
+// OpCodes and lengths from 0 to 2048 bytes, while the device sends random
+// frames at its wire's pace, some ending in CR LF and some (up to 4096 bytes)
+// not. A forwarder passes on at most what the wire carries, so the bytes the
+// device read are checked afterwards (flood-check) against the packets it may
+// pass on: a UDP payload of 10 to 530 bytes whose OpCode high byte is neither
+// 0x21 (OpPollReply) nor 0x52 (OpSync).
 //
-//   --device FD          the pty master
+// flood:
 //   --send-ns, --to      where the flood goes from and to
 //   --sink, --sink-ns    a socket bound at the flood's destination that never
 //                        reads (no ICMP errors, no reader cost)
 //   --recv-ns, --listen  the controller's socket that counts the datagrams
 //                        made of the device's frames
 //   --count, --seed      how many packets, and the seed of their randomness
-//   --frame-gap-us       the device's pause between two of its frames
-//   --watch-pid          the forwarder, whose memory is read before and after
+//   --device-input FD    the simulated device's standard input, where each
+//                        frame goes as a line of hex; --device-baud its wire's
+//                        rate, which paces them
+//   --settle-ms          how long the controller goes on counting afterwards
+//   --schedule FILE      written: "B FIRST NS" for each batch of packets, sent
+//                        after NS, and "U INDEX" for each packet not sent
+//
+// flood-check --stream FILE --schedule FILE --seed --count: walks the bytes
+// the device read against the packets that were sent and may be passed on,
+// in order, and prints "D INDEX END" for each that arrived whole (END just
+// past its last byte), "M INDEX NS CONTROL" for each that did not (NS: its
+// batch's time; CONTROL 1 unless it is DMX, which may give way to newer
+// DMX), then a JSON line of the counts.
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -22,10 +34,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bench/peer.h"
@@ -67,119 +82,61 @@ std::size_t FloodPacket(std::uint64_t seed, std::uint64_t index, std::uint8_t* o
   return length;
 }
 
-bool MustForward(const std::uint8_t* payload, std::size_t length) {
+bool MayForward(const std::uint8_t* payload, std::size_t length) {
   return length >= 10 && length <= 530 && payload[9] != 0x21 && payload[9] != 0x52;
 }
 
-long long BacklogDrops() {
-  // The second column of each CPU's line: packets dropped because the
-  // receive backlog was full, before any socket (a capture one included)
-  // could see them.
-  std::ifstream file("/proc/net/softnet_stat");
-  long long total = 0;
-  std::string processed;
-  std::string dropped;
-  std::string rest;
-  while (file >> processed >> dropped && std::getline(file, rest)) {
-    total += std::stoll(dropped, nullptr, 16);
-  }
-  return total;
+// ArtDmx and ArtNzs long enough to name a universe: a forwarder may let them
+// give way to newer data for it.
+bool IsDmx(const std::uint8_t* payload, std::size_t length) {
+  return length >= 18 && payload[8] == 0 && (payload[9] == 0x50 || payload[9] == 0x51);
 }
 
-struct Verdict {
-  long long delivered = 0;
-  long long missing = 0;
-  long long stray_bytes = 0;
-};
+std::uint64_t IndexIn(const std::uint8_t* at, std::size_t bytes) {
+  std::uint64_t index = 0;
+  for (std::size_t i = bytes; i > 0; --i) index = index << 8 | at[i - 1];
+  return index;
+}
 
-// Walks the device's bytes against the packets that must arrive, in order.
-Verdict CheckDelivery(std::uint64_t seed, const std::vector<std::uint32_t>& expected,
-                      const std::vector<std::uint8_t>& stream) {
-  Verdict verdict;
+// The packets that may be passed on, less those never sent.
+std::vector<std::uint32_t> Due(std::uint64_t seed, long long count, const std::vector<std::uint32_t>& unsent) {
+  std::vector<std::uint32_t> due;
   std::uint8_t packet[kMaxFloodPayload];
-  std::size_t next = 0;
-  std::size_t at = 0;
-  const std::size_t size = stream.size();
-  auto id_at = [&](std::size_t position) {
-    const std::size_t left = size - position;
-    return std::memcmp(&stream[position], kArtNetId, left < 8 ? left : 8) == 0;
-  };
-  while (at < size) {
-    bool matched = false;
-    if (id_at(at)) {
-      for (std::size_t candidate = next; candidate < expected.size() && candidate < next + 400000;
-           ++candidate) {
-        const std::size_t length = FloodPacket(seed, expected[candidate], packet);
-        if (length > size - at || std::memcmp(packet, &stream[at], length) != 0) continue;
-        // A 10-byte packet carries no index: take it only where the next
-        // packet starts right after it.
-        if (at + length < size && !id_at(at + length)) continue;
-        verdict.missing += static_cast<long long>(candidate - next);
-        next = candidate + 1;
-        at += length;
-        ++verdict.delivered;
-        matched = true;
-        break;
-      }
+  for (long long i = 0; i < count; ++i) {
+    const std::size_t length = FloodPacket(seed, static_cast<std::uint64_t>(i), packet);
+    if (MayForward(packet, length) && !std::binary_search(unsent.begin(), unsent.end(), i)) {
+      due.push_back(static_cast<std::uint32_t>(i));
     }
-    if (matched) continue;
-    std::size_t skip = at + 1;
-    while (skip < size && !id_at(skip)) ++skip;
-    verdict.stray_bytes += static_cast<long long>(skip - at);
-    at = skip;
   }
-  verdict.missing += static_cast<long long>(expected.size() - next);
-  return verdict;
+  return due;
 }
 
 }  // namespace
 
 int RunFlood(const Options& options) {
-  const int device = static_cast<int>(options.Number("device", -1));
-  if (device < 0) Die("--device FD is needed");
   const long long count = options.Number("count", 1000000);
   const std::uint64_t seed = static_cast<std::uint64_t>(options.Number("seed", 1));
-  const long long frame_gap_us = options.Number("frame-gap-us", 500);
-  const int watch_pid = static_cast<int>(options.Number("watch-pid", 0));
+  const int device_input = static_cast<int>(options.Number("device-input", -1));
+  const long long device_baud = options.Number("device-baud", 1200000);
+  const int settle_ms = static_cast<int>(options.Number("settle-ms", 3000));
   const int send_fd = OpenUdp(options.Text("send-ns"), "");
   sockaddr_in to = ParseEndpoint(options.Text("to"));
   int sink = -1;
   if (options.Has("sink")) sink = OpenUdp(options.Text("sink-ns"), options.Text("sink"), 4096);
   const int controller = OpenUdp(options.Text("recv-ns"), options.Text("listen"), 8 << 20);
+  FILE* schedule = std::fopen(options.Text("schedule").c_str(), "w");
+  if (schedule == nullptr) Die("cannot write the schedule " + options.Text("schedule"));
   prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
-  fcntl(device, F_SETFL, fcntl(device, F_GETFL) | O_NONBLOCK);
-  Drain(device, 0);
 
-  std::vector<std::uint32_t> expected;
-  {
-    std::uint8_t packet[kMaxFloodPayload];
-    for (long long i = 0; i < count; ++i) {
-      const std::size_t length = FloodPacket(seed, static_cast<std::uint64_t>(i), packet);
-      if (MustForward(packet, length)) expected.push_back(static_cast<std::uint32_t>(i));
-    }
-  }
-
+  // The device's side: random frames, with and without CR LF, one after the
+  // other at the wire's pace. None starts with 'A', so none can pass for an
+  // Art-Net packet when the bridge's own datagram comes back past its
+  // capture.
   std::atomic<bool> stop{false};
-  std::atomic<std::int64_t> last_byte_at{0};
-  std::vector<std::uint8_t> stream;
-  stream.reserve(static_cast<std::size_t>(count) * 80);
-  std::thread reader([&] {
-    std::vector<std::uint8_t> buffer(1 << 18);
-    while (!stop.load()) {
-      const long got = ReadWithin(device, buffer.data(), buffer.size(), 20);
-      if (got < 0) break;
-      if (got == 0) continue;
-      stream.insert(stream.end(), buffer.data(), buffer.data() + got);
-      last_byte_at.store(NowNs());
-    }
-  });
-
-  // The device's side: random frames, with and without CR LF. None starts
-  // with 'A', so none can pass for an Art-Net packet when the bridge's own
-  // datagram comes back past its capture.
   long long frames_with_end = 0;
   long long frames_without_end = 0;
   std::thread device_writer([&] {
+    if (device_input < 0) return;
     std::uint64_t state = seed * 7 + 3;
     std::vector<std::uint8_t> frame(4096);
     while (!stop.load()) {
@@ -199,20 +156,9 @@ int RunFlood(const Options& options) {
         if (frame[length - 1] == '\n') frame[length - 1] = 0;
         ++frames_without_end;
       }
-      // The device fd is non-blocking: a bridge that stops reading must not
-      // hold this thread past the end of the flood.
-      std::size_t written = 0;
-      while (written < length && !stop.load()) {
-        const ssize_t count = write(device, frame.data() + written, length - written);
-        if (count > 0) {
-          written += static_cast<std::size_t>(count);
-        } else if (count < 0 && errno != EAGAIN && errno != EINTR) {
-          return;
-        } else {
-          SleepUntilNs(NowNs() + 200000);
-        }
-      }
-      if (frame_gap_us > 0) SleepUntilNs(NowNs() + frame_gap_us * 1000);
+      const std::string line = Hex(frame.data(), length) + "\n";
+      if (!WriteAll(device_input, reinterpret_cast<const std::uint8_t*>(line.data()), line.size())) return;
+      SleepUntilNs(NowNs() + static_cast<std::int64_t>(length) * 10 * 1000000000LL / device_baud);
     }
   });
 
@@ -230,14 +176,12 @@ int RunFlood(const Options& options) {
     }
   });
 
-  const ProcessUsage before = ReadProcessUsage(watch_pid);
-  const long long drops_before = BacklogDrops();
   constexpr int kBatch = 64;
   std::vector<std::uint8_t> payloads(kBatch * kMaxFloodPayload);
   mmsghdr messages[kBatch];
   iovec vectors[kBatch];
   long long sent = 0;
-  std::vector<std::uint32_t> unsent;
+  long long failures = 0;
   const std::int64_t start = NowNs();
   while (sent < count) {
     const int batch = static_cast<int>(count - sent < kBatch ? count - sent : kBatch);
@@ -251,13 +195,15 @@ int RunFlood(const Options& options) {
       messages[i].msg_hdr.msg_iov = &vectors[i];
       messages[i].msg_hdr.msg_iovlen = 1;
     }
+    std::fprintf(schedule, "B %lld %lld\n", sent, static_cast<long long>(NowNs()));
     int done = 0;
     while (done < batch) {
       const int result = sendmmsg(send_fd, messages + done, static_cast<unsigned>(batch - done), 0);
       if (result <= 0) {
         // The packet at `done` could not be sent (ENOBUFS, say): skip it, and
         // it is not expected at the device either.
-        unsent.push_back(static_cast<std::uint32_t>(sent + done));
+        std::fprintf(schedule, "U %lld\n", sent + done);
+        ++failures;
         ++done;
         continue;
       }
@@ -266,45 +212,110 @@ int RunFlood(const Options& options) {
     sent += batch;
   }
   const std::int64_t flood_end = NowNs();
-
-  // Let the tail reach the device: stop when it has been quiet for a second.
-  for (;;) {
-    SleepUntilNs(NowNs() + 100000000);
-    const std::int64_t last = last_byte_at.load();
-    if (NowNs() - (last > flood_end ? last : flood_end) > 1000000000) break;
-  }
-  const long long drops_after = BacklogDrops();
+  std::fclose(schedule);
+  SleepUntilNs(flood_end + static_cast<std::int64_t>(settle_ms) * 1000000);
   stop.store(true);
-  reader.join();
   device_writer.join();
   counter.join();
-  const ProcessUsage after = ReadProcessUsage(watch_pid);
 
-  // What never left the sender is not expected anywhere.
-  std::vector<std::uint32_t> due;
-  std::set_difference(expected.begin(), expected.end(), unsent.begin(), unsent.end(),
-                      std::back_inserter(due));
-  const Verdict verdict = CheckDelivery(seed, due, stream);
-  const double seconds = static_cast<double>(flood_end - start) / 1e9;
   JsonLine()
       .Add("sent", static_cast<double>(sent))
-      .Add("send_failures", static_cast<double>(unsent.size()))
-      .Add("send_rate", static_cast<double>(sent) / seconds)
-      .Add("backlog_drops", static_cast<double>(drops_after - drops_before))
-      .Add("must_forward", static_cast<double>(due.size()))
-      .Add("delivered", static_cast<double>(verdict.delivered))
-      .Add("missing", static_cast<double>(verdict.missing))
-      .Add("stray_bytes", static_cast<double>(verdict.stray_bytes))
-      .Add("device_bytes", static_cast<double>(stream.size()))
+      .Add("send_failures", static_cast<double>(failures))
+      .Add("send_rate", static_cast<double>(sent) / (static_cast<double>(flood_end - start) / 1e9))
       .Add("frames_with_crlf", static_cast<double>(frames_with_end))
       .Add("frames_without_crlf", static_cast<double>(frames_without_end))
       .Add("datagrams", static_cast<double>(datagrams))
       .Add("bad_datagrams", static_cast<double>(bad_datagrams))
-      .Add("rss_before_kb", static_cast<double>(before.rss_kb))
-      .Add("hwm_before_kb", static_cast<double>(before.hwm_kb))
-      .Add("rss_after_kb", static_cast<double>(after.rss_kb))
-      .Add("hwm_after_kb", static_cast<double>(after.hwm_kb))
       .Print();
   if (sink >= 0) close(sink);
+  return 0;
+}
+
+int RunFloodCheck(const Options& options) {
+  const long long count = options.Number("count", 1000000);
+  const std::uint64_t seed = static_cast<std::uint64_t>(options.Number("seed", 1));
+  std::ifstream file(options.Text("stream"), std::ios::binary);
+  if (!file) Die("cannot read " + options.Text("stream"));
+  const std::vector<std::uint8_t> stream((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::vector<std::pair<long long, std::int64_t>> batches;  // First index, time.
+  std::vector<std::uint32_t> unsent;
+  std::ifstream schedule(options.Text("schedule"));
+  for (std::string kind; schedule >> kind;) {
+    long long index = 0;
+    std::int64_t at = 0;
+    if (kind == "B" && schedule >> index >> at) batches.emplace_back(index, at);
+    if (kind == "U" && schedule >> index) unsent.push_back(static_cast<std::uint32_t>(index));
+  }
+  const std::vector<std::uint32_t> due = Due(seed, count, unsent);
+
+  // Walks the stream against the due packets, in order. Most of them are
+  // missing (the wire carries a small share of a flood), so a packet is found
+  // by the index it carries after its OpCode; one too short to carry all of
+  // it, by trying the next few due packets whose bytes it starts with.
+  std::vector<bool> delivered(due.size(), false);
+  std::uint8_t packet[kMaxFloodPayload];
+  const std::size_t size = stream.size();
+  auto id_at = [&](std::size_t at) {
+    const std::size_t left = size - at;
+    return std::memcmp(&stream[at], kArtNetId, left < 8 ? left : 8) == 0;
+  };
+  auto matches = [&](std::size_t candidate, std::size_t at) -> std::size_t {
+    const std::size_t length = FloodPacket(seed, due[candidate], packet);
+    if (length > size - at || std::memcmp(packet, &stream[at], length) != 0) return 0;
+    // A short packet carries little of its index: take it only where the
+    // next packet starts right after it.
+    return at + length == size || id_at(at + length) ? length : 0;
+  };
+  std::size_t next = 0;
+  std::size_t at = 0;
+  long long stray = 0;
+  long long count_delivered = 0;
+  while (at < size) {
+    std::size_t found = due.size();
+    std::size_t length = 0;
+    if (id_at(at) && size - at >= 10) {
+      if (size - at >= 18) {
+        const auto index = std::lower_bound(due.begin() + static_cast<std::ptrdiff_t>(next), due.end(),
+                                            static_cast<std::uint32_t>(IndexIn(&stream[at + 10], 8)));
+        const std::size_t candidate = static_cast<std::size_t>(index - due.begin());
+        if (index != due.end() && (length = matches(candidate, at)) != 0) found = candidate;
+      }
+      for (std::size_t candidate = next; found == due.size() && candidate < due.size() && candidate < next + 5000;
+           ++candidate) {
+        if ((length = matches(candidate, at)) != 0) found = candidate;
+      }
+    }
+    if (found != due.size()) {
+      delivered[found] = true;
+      ++count_delivered;
+      next = found + 1;
+      at += length;
+      std::printf("D %u %zu\n", due[found], at);
+      continue;
+    }
+    std::size_t skip = at + 1;
+    while (skip < size && !id_at(skip)) ++skip;
+    stray += static_cast<long long>(skip - at);
+    at = skip;
+  }
+  long long missing_control = 0;
+  for (std::size_t i = 0; i < due.size(); ++i) {
+    if (delivered[i]) continue;
+    const auto batch = std::upper_bound(batches.begin(), batches.end(), std::make_pair(static_cast<long long>(due[i]),
+                                                                                         INT64_MAX)) - 1;
+    const std::size_t length = FloodPacket(seed, due[i], packet);
+    const bool control = !IsDmx(packet, length);
+    missing_control += control;
+    std::printf("M %u %lld %d\n", due[i], static_cast<long long>(batch->second), control ? 1 : 0);
+  }
+  JsonLine()
+      .Add("may_forward", static_cast<double>(due.size()))
+      .Add("delivered", static_cast<double>(count_delivered))
+      .Add("missing", static_cast<double>(static_cast<long long>(due.size()) - count_delivered))
+      .Add("missing_control", static_cast<double>(missing_control))
+      .Add("unsent", static_cast<double>(unsent.size()))
+      .Add("stray_bytes", static_cast<double>(stray))
+      .Add("device_bytes", static_cast<double>(size))
+      .Print();
   return 0;
 }

@@ -1,7 +1,6 @@
 #include "bench/peer.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -13,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <sstream>
 
 std::int64_t NowNs() {
@@ -149,36 +147,26 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
   return true;
 }
 
-std::vector<std::uint8_t> DeviceFrame(std::uint64_t sequence) {
+double Options::Real(const std::string& name, double fallback) const {
+  const auto found = values_.find(name);
+  return found == values_.end() ? fallback : std::atof(found->second.c_str());
+}
+
+std::vector<std::uint8_t> DeviceFrame(std::uint64_t sequence, std::size_t size) {
   PollReplyNode node;
   node.address[0] = 10;  // The node's address, 10.77.0.9 (any will do).
   node.address[1] = 77;
   node.address[3] = 9;
   node.short_name = "bench device";
   node.node_report = "#0001 [" + std::to_string(sequence % 10000) + "] frame " + std::to_string(sequence);
-  return BuildPollReplyFrame(node);
-}
-
-ProcessUsage ReadProcessUsage(int pid) {
-  ProcessUsage usage;
-  if (pid <= 0) return usage;
-  const std::string base = "/proc/" + std::to_string(pid);
-  if (DIR* tasks = opendir((base + "/task").c_str())) {
-    while (const dirent* entry = readdir(tasks)) {
-      if (entry->d_name[0] == '.') continue;
-      std::ifstream schedstat(base + "/task/" + entry->d_name + "/schedstat");
-      long long on_cpu = 0;
-      if (schedstat >> on_cpu) usage.cpu_ns += on_cpu;
-    }
-    closedir(tasks);
+  std::vector<std::uint8_t> frame = BuildPollReplyFrame(node);
+  // Printable filler holds no CR, so no CR LF inside the frame can end it.
+  std::vector<std::uint8_t> filler;
+  for (std::size_t i = frame.size(); i < size; ++i) {
+    filler.push_back(static_cast<std::uint8_t>(' ' + (sequence + i) % 95));
   }
-  std::ifstream status(base + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) usage.rss_kb = std::atol(line.c_str() + 6);
-    if (line.rfind("VmHWM:", 0) == 0) usage.hwm_kb = std::atol(line.c_str() + 6);
-  }
-  return usage;
+  frame.insert(frame.end() - 2, filler.begin(), filler.end());
+  return frame;
 }
 
 JsonLine& JsonLine::Add(const std::string& key, double value) {

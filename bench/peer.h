@@ -1,9 +1,9 @@
-// The benchmark's peer: the controller and the device at once, so that one
-// process times both ends of a hop on one clock. This header holds what its
-// measurements share: clocks, sockets opened in other network namespaces,
-// reads of the device's end of the pty and the frames the device sends. The
-// packets themselves, and the check that a byte stream is the numbered ArtDmx
-// packets sent, whole and in order, come from tools/artnet_packets.
+// The benchmark's peer: the controller, and on a bare pty the device too, so
+// that one process times both ends of a hop on one clock; on the wire the
+// simulated device is the device and its timed log the other end. This
+// header holds what its measurements share: clocks, sockets opened in other
+// network namespaces, reads of the device's end of the pty and the frames the
+// device sends. The packets themselves come from tools/artnet_packets.
 //
 // Linux only, like the benchmark itself; run as root (it enters network
 // namespaces).
@@ -31,6 +31,7 @@ class Options {
   Options(int argc, char** argv);
   std::string Text(const std::string& name, const std::string& fallback = "") const;
   long long Number(const std::string& name, long long fallback) const;
+  double Real(const std::string& name, double fallback) const;
   bool Has(const std::string& name) const { return values_.count(name) != 0; }
 
  private:
@@ -63,17 +64,9 @@ std::size_t Drain(int fd, int quiet_ms);
 bool WriteAll(int fd, const std::uint8_t* data, std::size_t size);
 
 // The frame the device sends: an ArtPollReply whose node report carries
-// `sequence`, then CR LF (kPollReplyFrameSize bytes).
-std::vector<std::uint8_t> DeviceFrame(std::uint64_t sequence);
-
-// The CPU time (nanoseconds, all threads) and memory (kB) of a process.
-struct ProcessUsage {
-  std::int64_t cpu_ns = 0;
-  long rss_kb = 0;
-  long hwm_kb = 0;
-};
-// Reads /proc/PID; all zero when `pid` is 0 or gone.
-ProcessUsage ReadProcessUsage(int pid);
+// `sequence`, then CR LF; `size` bytes (at least kPollReplyFrameSize), the
+// reply padded with printable filler before the CR LF where it is longer.
+std::vector<std::uint8_t> DeviceFrame(std::uint64_t sequence, std::size_t size = kPollReplyFrameSize);
 
 // Writes one JSON object per line to stdout: the orchestrator's input.
 class JsonLine {
@@ -86,9 +79,13 @@ class JsonLine {
   std::string body_;
 };
 
-// The subcommands (latency.cpp, stream.cpp, flood.cpp).
+// The subcommands (latency.cpp, stream.cpp, frames.cpp, flood.cpp).
 int RunLatency(const Options& options);
 int RunStream(const Options& options);
+int RunParse(const Options& options);
+int RunFrames(const Options& options);
+int RunListen(const Options& options);
 int RunFlood(const Options& options);
+int RunFloodCheck(const Options& options);
 
 #endif  // ARTNET_BENCH_PEER_H_

@@ -1,24 +1,35 @@
-// A paced stream of ArtDmx packets, checked at the device: throughput,
-// memory after many packets, and CPU under unrelated traffic.
+// A controller's paced streams towards the device, and the device's bytes
+// read back. Every packet is a TracedPacket (tools/artnet_packets.h): what
+// the device read off its wire tells, on its own, each packet's source,
+// universe, number and send time.
 //
-//   --device FD      the pty master, drained as fast as the bytes come
-//   --send-ns, --to  where the controller sends from and to
-//   --rate, --count  packets per second, and how many
-//   --settle-ms      how long the device may stay silent after the last send
-//                    before the packets still missing count as lost
-//   --watch-pid      the forwarder whose CPU time and memory are read at the
-//                    first and the last send (and once more at the end)
-//   --noise-rate     unrelated UDP packets per second, sent with sendmmsg from
-//   --noise-ns to --noise-to (--noise-size bytes each) for as long as the
-//                    stream lasts; --noise-sink (in --noise-sink-ns) binds a
-//                    socket there that never reads, so the packets end at it
-//                    quietly instead of drawing ICMP errors
+// stream: ArtDmx of --universes universes (from 0), each at --rate frames a
+// second, from each source, evenly spaced, for --seconds.
+//   --send-ns, --to      where the controller sends from and to
+//   --from A,B           its source addresses, a socket bound to each (source
+//                        0, 1, ...); without it one socket, source 0
+//   --control 1          an ArtPoll, an ArtAddress and an ArtTodRequest once
+//                        a second each, from source 0, in between
+//   --noise-rate         unrelated UDP packets a second, sent with sendmmsg
+//   from --noise-ns to --noise-to (--noise-size bytes each) meanwhile;
+//   --noise-sink (in --noise-sink-ns) binds a socket there that never reads,
+//   so that they end there quietly instead of drawing ICMP errors.
+//
+// parse --stream FILE: the bytes a device read, as lines on stdout:
+//   "P END OPCODE SOURCE UNIVERSE SEQUENCE SENT_NS" for each whole traced
+//   packet, END the offset just past its last byte, and "S START LENGTH"
+//   for each run of bytes that belong to no such packet.
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -49,10 +60,9 @@ void SendNoise(int fd, sockaddr_in to, long long rate, std::size_t size,
   }
   constexpr std::int64_t kTick = 1000000;  // 1 ms.
   count.started = NowNs();
-  long long due = 0;
   for (std::int64_t tick = 1; !stop.load(std::memory_order_relaxed); ++tick) {
     // How many packets should have gone by the end of this tick, all told.
-    due = rate * tick / 1000;
+    const long long due = rate * tick / 1000;
     while (count.sent.load(std::memory_order_relaxed) < due) {
       const long long left = due - count.sent.load(std::memory_order_relaxed);
       const int batch = static_cast<int>(left < kBatch ? left : kBatch);
@@ -66,17 +76,31 @@ void SendNoise(int fd, sockaddr_in to, long long rate, std::size_t size,
   count.stopped = NowNs();
 }
 
+std::vector<std::string> SplitCommas(const std::string& text) {
+  std::vector<std::string> parts;
+  std::stringstream in(text);
+  for (std::string part; std::getline(in, part, ',');) {
+    if (!part.empty()) parts.push_back(part);
+  }
+  return parts;
+}
+
+// The control packets, each once a second, a third of a second apart.
+constexpr std::uint16_t kControls[] = {kOpPoll, kOpAddress, kOpTodRequest};
+
 }  // namespace
 
 int RunStream(const Options& options) {
-  const int device = static_cast<int>(options.Number("device", -1));
-  if (device < 0) Die("--device FD is needed");
-  const long long rate = options.Number("rate", 1000);
-  const long long count = options.Number("count", 1000);
-  const int settle_ms = static_cast<int>(options.Number("settle-ms", 1000));
-  const int watch_pid = static_cast<int>(options.Number("watch-pid", 0));
-  const int send_fd = OpenUdp(options.Text("send-ns"), "");
+  const long long universes = options.Number("universes", 1);
+  const double rate = options.Real("rate", 44);
+  const double seconds = options.Real("seconds", 10);
+  const bool control = options.Number("control", 0) != 0;
   const sockaddr_in to = ParseEndpoint(options.Text("to"));
+  std::vector<int> sources;
+  for (const std::string& address : SplitCommas(options.Text("from"))) {
+    sources.push_back(OpenUdp(options.Text("send-ns"), address + ":0"));
+  }
+  if (sources.empty()) sources.push_back(OpenUdp(options.Text("send-ns"), ""));
 
   const long long noise_rate = options.Number("noise-rate", 0);
   int noise_fd = -1;
@@ -90,32 +114,6 @@ int RunStream(const Options& options) {
     }
   }
   prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
-  Drain(device, 0);
-
-  NumberedArtDmxCheck check;
-  std::atomic<bool> sending_done{false};
-  std::atomic<std::int64_t> last_byte_at{0};
-  std::thread reader([&] {
-    std::vector<std::uint8_t> buffer(1 << 18);
-    std::int64_t quiet_since = NowNs();
-    for (;;) {
-      const long got = ReadWithin(device, buffer.data(), buffer.size(), 20);
-      const std::int64_t now = NowNs();
-      if (got > 0) {
-        check.Feed(buffer.data(), static_cast<std::size_t>(got));
-        last_byte_at.store(now);
-        quiet_since = now;
-        if (check.next_number() >= static_cast<std::uint64_t>(count)) break;
-        continue;
-      }
-      if (got < 0) break;
-      if (!sending_done.load()) {
-        quiet_since = now;
-      } else if (now - quiet_since > static_cast<std::int64_t>(settle_ms) * 1000000) {
-        break;
-      }
-    }
-  });
 
   std::atomic<bool> stop_noise{false};
   NoiseCount noise;
@@ -127,46 +125,61 @@ int RunStream(const Options& options) {
     SleepUntilNs(NowNs() + 300000000);  // Let the noise reach its pace first.
   }
 
-  const ProcessUsage before = ReadProcessUsage(watch_pid);
+  // DMX packet k is due at start + k * spacing: source k % S, universe
+  // (k / S) % U, that source's number k / S. Control packet j (kind j % 3)
+  // at start + 1/6 s + j/3 s.
+  const std::size_t source_count = sources.size();
+  const double spacing = 1e9 / (rate * static_cast<double>(universes * static_cast<long long>(source_count)));
+  const long long dmx_count = static_cast<long long>(seconds * 1e9 / spacing);
+  const long long control_count = control ? static_cast<long long>(seconds * 3) : 0;
+  std::vector<long long> dmx_sent(source_count, 0);
+  long long controls_sent = 0;
   long long send_errors = 0;
-  std::uint8_t packet[kNumberedArtDmxSize];
+  std::uint8_t packet[kMaxTracedPacketSize];
   const std::int64_t start = NowNs() + 1000000;
-  for (long long i = 0; i < count; ++i) {
-    const std::int64_t due = start + i * 1000000000LL / rate;
+  long long k = 0;
+  long long j = 0;
+  while (k < dmx_count || j < control_count) {
+    const std::int64_t dmx_due = start + static_cast<std::int64_t>(static_cast<double>(k) * spacing);
+    const std::int64_t control_due = start + 1000000000LL / 6 + j * 1000000000LL / 3;
+    const bool is_dmx = j >= control_count || (k < dmx_count && dmx_due <= control_due);
+    const std::int64_t due = is_dmx ? dmx_due : control_due;
     if (NowNs() < due) SleepUntilNs(due);
-    BuildNumberedArtDmx(static_cast<std::uint64_t>(i), packet);
-    if (sendto(send_fd, packet, sizeof packet, 0, reinterpret_cast<const sockaddr*>(&to),
-               sizeof to) != static_cast<ssize_t>(sizeof packet)) {
+    TracedPacket traced;
+    std::size_t source = 0;
+    if (is_dmx) {
+      source = static_cast<std::size_t>(k) % source_count;
+      traced.universe = static_cast<std::uint16_t>((k / static_cast<long long>(source_count)) % universes);
+      traced.sequence = static_cast<std::uint32_t>(k / static_cast<long long>(source_count));
+      ++k;
+    } else {
+      traced.opcode = kControls[j % 3];
+      traced.sequence = static_cast<std::uint32_t>(j / 3);
+      ++j;
+    }
+    traced.source = static_cast<std::uint8_t>(source);
+    traced.sent_ns = is_dmx ? NowNs() : 0;
+    const std::size_t size = BuildTracedPacket(traced, packet);
+    if (sendto(sources[source], packet, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+        static_cast<ssize_t>(size)) {
+      (is_dmx ? dmx_sent[source] : controls_sent) += 1;
+    } else {
       ++send_errors;
     }
   }
-  const std::int64_t last_send = NowNs();
-  const ProcessUsage during = ReadProcessUsage(watch_pid);
-  sending_done.store(true);
-  reader.join();
+  const std::int64_t end = NowNs();
   stop_noise.store(true);
   if (noise_thread.joinable()) noise_thread.join();
-  const ProcessUsage after = ReadProcessUsage(watch_pid);
 
-  const double seconds = static_cast<double>(last_send - start) / 1e9;
-  const std::int64_t tail = last_byte_at.load() - last_send;
   JsonLine line;
-  line.Add("rate", static_cast<double>(rate))
-      .Add("sent", static_cast<double>(count))
-      .Add("send_rate", seconds > 0 ? static_cast<double>(count) / seconds : 0)
+  for (std::size_t s = 0; s < source_count; ++s) {
+    line.Add("dmx_sent_" + std::to_string(s), static_cast<double>(dmx_sent[s]));
+  }
+  line.Add("sources", static_cast<double>(source_count))
+      .Add("controls_sent", static_cast<double>(controls_sent))
       .Add("send_errors", static_cast<double>(send_errors))
-      .Add("received", static_cast<double>(check.packets()))
-      .Add("lost", static_cast<double>(static_cast<std::uint64_t>(count) - check.packets()))
-      .Add("gaps", static_cast<double>(check.lost()))
-      .Add("stray_bytes", static_cast<double>(check.stray_bytes()))
-      .Add("out_of_order", static_cast<double>(check.out_of_order()))
-      .Add("tail_ms", static_cast<double>(tail > 0 ? tail : 0) / 1e6)
-      .Add("wall_ns", static_cast<double>(last_send - start))
-      .Add("cpu_ns", static_cast<double>(during.cpu_ns - before.cpu_ns))
-      .Add("rss_before_kb", static_cast<double>(before.rss_kb))
-      .Add("hwm_before_kb", static_cast<double>(before.hwm_kb))
-      .Add("rss_after_kb", static_cast<double>(after.rss_kb))
-      .Add("hwm_after_kb", static_cast<double>(after.hwm_kb));
+      .Add("start_ns", static_cast<double>(start))
+      .Add("end_ns", static_cast<double>(end));
   if (noise_fd >= 0) {
     const double noise_seconds = static_cast<double>(noise.stopped - noise.started) / 1e9;
     line.Add("noise_sent", static_cast<double>(noise.sent.load()))
@@ -174,5 +187,34 @@ int RunStream(const Options& options) {
   }
   line.Print();
   if (noise_sink >= 0) close(noise_sink);
+  return 0;
+}
+
+int RunParse(const Options& options) {
+  std::ifstream file(options.Text("stream"), std::ios::binary);
+  if (!file) Die("cannot read " + options.Text("stream"));
+  const std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::size_t size = data.size();
+  auto id_at = [&](std::size_t at) {
+    return size - at >= sizeof kArtNetId && std::memcmp(&data[at], kArtNetId, sizeof kArtNetId) == 0;
+  };
+  std::size_t at = 0;
+  while (at < size) {
+    // A packet starts with the ID; its OpCode says how long it must be.
+    if (id_at(at) && size - at >= 10) {
+      const std::size_t length = TracedPacketSize(static_cast<std::uint16_t>(data[at + 8] | data[at + 9] << 8));
+      TracedPacket packet;
+      if (length != 0 && length <= size - at && ParseTracedPacket(&data[at], length, &packet)) {
+        at += length;
+        std::printf("P %zu %u %u %u %u %lld\n", at, packet.opcode, packet.source, packet.universe,
+                    packet.sequence, static_cast<long long>(packet.sent_ns));
+        continue;
+      }
+    }
+    std::size_t next = at + 1;
+    while (next < size && !id_at(next)) ++next;
+    std::printf("S %zu %zu\n", at, next - at);
+    at = next;
+  }
   return 0;
 }

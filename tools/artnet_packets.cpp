@@ -125,6 +125,129 @@ void NumberedArtDmxCheck::Feed(const std::uint8_t* bytes, std::size_t count) {
   pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
+namespace {
+
+// Where a traced packet keeps its fields: the source, the sequence number
+// (four bytes, low first) and, in ArtDmx, the send time (eight). Each sits in
+// a field that a node reads as "change nothing" or ignores: ArtPoll's
+// target Port-Addresses (targeted mode off), ArtAddress's port name after
+// its terminating zero, ArtTodRequest's spare bytes.
+struct TracedLayout {
+  std::uint16_t opcode;
+  std::size_t size;
+  std::size_t source;
+  std::size_t sequence;
+  std::size_t sent;  // 0: none.
+};
+constexpr TracedLayout kTracedLayouts[] = {
+    {kOpDmx, kNumberedArtDmxSize, kChannelsOffset, kChannelsOffset + 1, kChannelsOffset + 5},
+    {kOpPoll, 22, 18, 14, 0},
+    {kOpAddress, 107, 15, 16, 0},
+    {kOpTodRequest, 56, 14, 15, 0},
+};
+
+const TracedLayout* FindLayout(std::uint16_t opcode) {
+  for (const TracedLayout& layout : kTracedLayouts) {
+    if (layout.opcode == opcode) return &layout;
+  }
+  return nullptr;
+}
+
+void PutLittle(std::uint8_t* out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+// Every bit of `seed` changes every byte of the pattern made from it.
+std::uint64_t Mix(std::uint64_t z) {
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+std::uint64_t GetLittle(const std::uint8_t* in, int bytes) {
+  std::uint64_t value = 0;
+  for (int i = bytes - 1; i >= 0; --i) value = value << 8 | in[i];
+  return value;
+}
+
+}  // namespace
+
+std::size_t TracedPacketSize(std::uint16_t opcode) {
+  const TracedLayout* layout = FindLayout(opcode);
+  return layout == nullptr ? 0 : layout->size;
+}
+
+std::size_t BuildTracedPacket(const TracedPacket& packet, std::uint8_t* out) {
+  const TracedLayout* layout = FindLayout(packet.opcode);
+  if (layout == nullptr) return 0;
+  // Every byte the fields leave is a pattern of all of them, so that a byte
+  // changed anywhere, or a packet run into its neighbour, shows.
+  std::uint64_t state = Mix(Mix(static_cast<std::uint64_t>(packet.sent_ns)) ^
+                            std::uint64_t{packet.sequence} << 32 ^ std::uint64_t{packet.source} << 24 ^
+                            std::uint64_t{packet.universe} << 8 ^ packet.opcode);
+  for (std::size_t i = 0; i < layout->size; ++i) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    out[i] = static_cast<std::uint8_t>(state >> 56);
+  }
+  WriteArtNetHeader(packet.opcode, out);
+  out[10] = 0;  // Protocol version 14.
+  out[11] = 14;
+  switch (packet.opcode) {
+    case kOpDmx:
+      out[12] = 0;  // Art-Net's own sequence numbers off.
+      out[13] = packet.source;  // Physical: the input it came from.
+      out[14] = static_cast<std::uint8_t>(packet.universe & 0xFF);  // SubUni
+      out[15] = static_cast<std::uint8_t>(packet.universe >> 8 & 0x7F);  // Net
+      out[16] = 0x02;  // 512 channels, high byte first.
+      out[17] = 0x00;
+      PutLittle(out + layout->sent, static_cast<std::uint64_t>(packet.sent_ns), 8);
+      break;
+    case kOpPoll:
+      out[12] = 0;     // Flags: no targeted mode, no diagnostics.
+      out[13] = 0x10;  // DiagPriority: low.
+      break;
+    case kOpAddress:
+      out[12] = 0x7F;  // NetSwitch: no change.
+      out[13] = 0;     // BindIndex: the root device.
+      out[14] = 0;     // PortName and LongName empty: no change.
+      out[32] = 0;
+      std::memset(out + 96, 0x7F, 9);  // SwIn, SwOut, SubSwitch: no change.
+      out[105] = 0xFF;  // AcnPriority: no change.
+      out[106] = 0;     // Command: AcNone.
+      break;
+    case kOpTodRequest:
+      out[12] = 0;  // Filler.
+      out[13] = 0;
+      out[21] = 0;  // Net 0.
+      out[22] = 0;  // Command: TodFull.
+      out[23] = 1;  // AdCount: one address, universe 0, follows.
+      out[24] = 0;
+      break;
+  }
+  out[layout->source] = packet.source;
+  PutLittle(out + layout->sequence, packet.sequence, 4);
+  return layout->size;
+}
+
+bool ParseTracedPacket(const std::uint8_t* data, std::size_t size, TracedPacket* packet) {
+  if (size < 18 || std::memcmp(data, kArtNetId, sizeof kArtNetId) != 0) return false;
+  TracedPacket found;
+  found.opcode = static_cast<std::uint16_t>(data[kArtNetOpCodeOffset] | data[kArtNetOpCodeOffset + 1] << 8);
+  const TracedLayout* layout = FindLayout(found.opcode);
+  if (layout == nullptr || size != layout->size) return false;
+  found.source = data[layout->source];
+  found.sequence = static_cast<std::uint32_t>(GetLittle(data + layout->sequence, 4));
+  if (found.opcode == kOpDmx) {
+    found.universe = static_cast<std::uint16_t>(data[14] | (data[15] & 0x7F) << 8);
+    found.sent_ns = static_cast<std::int64_t>(GetLittle(data + layout->sent, 8));
+  }
+  std::uint8_t expected[kMaxTracedPacketSize];
+  BuildTracedPacket(found, expected);
+  if (std::memcmp(data, expected, size) != 0) return false;
+  *packet = found;
+  return true;
+}
+
 std::string Hex(const std::uint8_t* data, std::size_t size) {
   static const char kDigits[] = "0123456789abcdef";
   std::string text;

@@ -19,6 +19,8 @@
 constexpr std::uint16_t kOpPoll = 0x2000;
 constexpr std::uint16_t kOpPollReply = 0x2100;
 constexpr std::uint16_t kOpDmx = 0x5000;
+constexpr std::uint16_t kOpAddress = 0x6000;
+constexpr std::uint16_t kOpTodRequest = 0x8000;
 
 // Writes the Art-Net ID and `opcode` (low byte first) into the 10 bytes at `out`.
 void WriteArtNetHeader(std::uint16_t opcode, std::uint8_t* out);
@@ -77,6 +79,30 @@ class NumberedArtDmxCheck {
   std::uint64_t stray_bytes_ = 0;
   std::uint64_t out_of_order_ = 0;
 };
+
+// The benchmark's traced packets: each carries in its own bytes which stream
+// it belongs to and when it was sent, so that the bytes a device read off its
+// wire tell, with no log of what was sent, each packet's age and whether one
+// was lost, cut or damaged. ArtDmx of 512 channels to `universe`; ArtPoll,
+// ArtAddress and ArtTodRequest that ask a node to change nothing.
+struct TracedPacket {
+  std::uint16_t opcode = kOpDmx;  // kOpDmx, kOpPoll, kOpAddress or kOpTodRequest.
+  std::uint8_t source = 0;        // Which of the controller's addresses sent it.
+  std::uint16_t universe = 0;     // ArtDmx: its 15-bit Port-Address.
+  std::uint32_t sequence = 0;     // Counts a source's packets of one OpCode.
+  std::int64_t sent_ns = 0;       // ArtDmx: the sender's CLOCK_MONOTONIC at the send.
+};
+constexpr std::size_t kMaxTracedPacketSize = 530;
+// The size of a traced packet of `opcode`: 530, 22, 107 or 56 bytes; 0 for
+// any other OpCode.
+std::size_t TracedPacketSize(std::uint16_t opcode);
+// Writes `packet` to `out` (room for kMaxTracedPacketSize bytes) and returns
+// its size; 0, writing nothing, for an OpCode TracedPacketSize does not know.
+std::size_t BuildTracedPacket(const TracedPacket& packet, std::uint8_t* out);
+// True when the `size` bytes at `data` are exactly what BuildTracedPacket
+// makes of some packet, which goes to `*packet`; false for a packet cut
+// short, run into the next or with any byte changed.
+bool ParseTracedPacket(const std::uint8_t* data, std::size_t size, TracedPacket* packet);
 
 // Lower-case hex, two digits a byte, nothing between them.
 std::string Hex(const std::uint8_t* data, std::size_t size);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -133,6 +134,68 @@ TEST(ArtNetPackets, NumberedArtDmxCheckCountsWhatWentWrong) {
   tail.Feed(stream.data() + kNumberedArtDmxSize + 100, kNumberedArtDmxSize - 100);
   EXPECT_EQ(tail.packets(), 2u);
   EXPECT_EQ(tail.stray_bytes(), 0u);
+}
+
+TEST(ArtNetPackets, TracedPacketsCarryTheirFieldsAndAreCheckedWhole) {
+  const std::pair<std::uint16_t, std::size_t> kinds[] = {
+      {kOpDmx, 530}, {kOpPoll, 22}, {kOpAddress, 107}, {kOpTodRequest, 56}};
+  for (const auto& [opcode, size] : kinds) {
+    SCOPED_TRACE(opcode);
+    TracedPacket sent;
+    sent.opcode = opcode;
+    sent.source = 1;
+    sent.sequence = 0x89ABCDEF;
+    if (opcode == kOpDmx) {
+      sent.universe = 0x7ABC;                  // Net 0x7A, SubUni 0xBC.
+      sent.sent_ns = 0x0123456789ABCDEFll;     // Every byte of it counts.
+    }
+    std::uint8_t packet[kMaxTracedPacketSize];
+    ASSERT_EQ(BuildTracedPacket(sent, packet), size);
+    EXPECT_EQ(TracedPacketSize(opcode), size);
+    EXPECT_EQ(packet[8] | packet[9] << 8, opcode);
+    EXPECT_EQ(packet[11], 14);  // Protocol version.
+    TracedPacket read;
+    ASSERT_TRUE(ParseTracedPacket(packet, size, &read));
+    EXPECT_EQ(read.source, 1);
+    EXPECT_EQ(read.sequence, 0x89ABCDEFu);
+    EXPECT_EQ(read.universe, sent.universe);
+    EXPECT_EQ(read.sent_ns, sent.sent_ns);
+    // Cut short, run into the next packet, or a bit changed anywhere.
+    EXPECT_FALSE(ParseTracedPacket(packet, size - 1, &read));
+    EXPECT_FALSE(ParseTracedPacket(packet, size + 1, &read));
+    for (std::size_t at = 0; at < size; ++at) {
+      std::uint8_t damaged[kMaxTracedPacketSize];
+      std::copy(packet, packet + size, damaged);
+      damaged[at] ^= 0x80;
+      EXPECT_FALSE(ParseTracedPacket(damaged, size, &read)) << "byte " << at;
+    }
+  }
+  std::uint8_t dmx[kMaxTracedPacketSize];
+  TracedPacket universe;
+  universe.universe = 0x7ABC;
+  BuildTracedPacket(universe, dmx);
+  EXPECT_EQ(dmx[14], 0xBC);  // SubUni
+  EXPECT_EQ(dmx[15], 0x7A);  // Net
+  EXPECT_EQ(dmx[16], 0x02);  // 512 channels, high byte first.
+  EXPECT_EQ(dmx[17], 0x00);
+  // What a node reads from the others: change nothing.
+  std::uint8_t address[kMaxTracedPacketSize];
+  TracedPacket request;
+  request.opcode = kOpAddress;
+  BuildTracedPacket(request, address);
+  EXPECT_EQ(address[12], 0x7F);  // NetSwitch
+  EXPECT_EQ(address[14], 0);     // PortName
+  EXPECT_EQ(address[32], 0);     // LongName
+  EXPECT_EQ(address[104], 0x7F);  // SubSwitch
+  EXPECT_EQ(address[106], 0);    // Command: AcNone
+  std::uint8_t poll[kMaxTracedPacketSize];
+  request.opcode = kOpPoll;
+  BuildTracedPacket(request, poll);
+  EXPECT_EQ(poll[12], 0);  // No targeted mode: the Port-Address fields are ignored.
+  TracedPacket other;
+  other.opcode = 0x2100;
+  EXPECT_EQ(BuildTracedPacket(other, poll), 0u);
+  EXPECT_EQ(TracedPacketSize(0x2100), 0u);
 }
 
 }  // namespace

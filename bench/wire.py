@@ -1,0 +1,488 @@
+"""The measurements on the wire: the simulated device as the real link has it
+(artnet-device-sim --baud 1200000 --timestamps, at a real-time priority) on
+/dev/ttyUSB0, the bridge or socat forwarding, the peer as the controller.
+
+Every ArtDmx the peer sends carries its send time, and the device's timed
+log says when each byte left the wire, so a packet's age at the device is
+the moment its last byte left less its send time, with no log of what was
+sent to correlate (the peer's "parse" finds the packets; analysis.py has
+the figures). A fresh device and forwarder serve each run."""
+
+import bisect
+import contextlib
+import os
+import subprocess
+import time
+
+import analysis
+import lab
+import measure
+from lab import BRIDGE_ADDRESS, PEER_ADDRESS, WIRE_BAUD
+from measure import ARTNET, SOCAT_D2N, SOCAT_N2D
+
+# A second controller across the network, for two sources of one universe.
+SECOND_SOURCE = "10.77.0.4"
+# What each run offers: universes, and frames a second of each (per source).
+LOADS = {"half": (4, 28), "double": (10, 44), "tenfold": (50, 44), "sources": (5, 44),
+         "stall": (8, 42.5)}
+# The DMX age the bridge keeps to at twice the wire and beyond, and how soon
+# after a stall it must be back within it.
+AGE_BOUND_MS = 60
+RECOVERY_MS = 200
+
+
+class WireBench:
+    def __init__(self, lab_, settings, out_dir, log, say):
+        self.lab = lab_
+        self.s = settings
+        self.out_dir = out_dir
+        self.log = log
+        self.say = say
+        self.results = {}
+        self.bridge_ns = lab_.ns_path(lab_.host_ns)
+        self.peer_ns = lab_.ns_path(lab_.network_ns)
+        subprocess.run(["ip", "-n", lab_.network_ns, "address", "add", SECOND_SOURCE + "/24", "dev",
+                        lab_.network_link], check=True)
+        self.device = None
+        self.port_name = None
+        self.bridge = None  # The running lab.Bridge, inside forwarder("bridge").
+
+    def run(self):
+        for load in ("half", "double", "tenfold", "sources"):
+            for forwarder in ("bridge", "socat"):
+                self.load_run(load, forwarder)
+        self.stalls()
+        for forwarder in ("bridge", "socat"):
+            self.device_to_network(forwarder)
+        self.replugs()
+        self.cpu_and_memory()
+        if self.device is not None:
+            self.device.stop()
+        return {"wire": self.results}
+
+    # --- the device and the forwarders -------------------------------------
+
+    def plug(self, name=lab.PORT_NAME, ports=1):
+        """A new device at /dev/NAME in place of the last one; returns the
+        moment its port appeared."""
+        if self.device is not None:
+            self.device.stop()
+            self.lab.unplug_port(self.port_name)
+        self.device, appeared = self.lab.plug_device(name=name, baud=WIRE_BAUD, timestamps=True, ports=ports)
+        self.port_name = name
+        return appeared
+
+    @contextlib.contextmanager
+    def forwarder(self, name, ports=1, way=SOCAT_N2D):
+        """The bridge or socat (forwarding `way`) with a fresh device, for
+        the life of the block; yields the forwarder's PID."""
+        self.plug(ports=ports)
+        if name == "socat":
+            port = os.stat("/proc/%d/root%s" % (self.lab.holder.pid, self.device.path)).st_rdev
+            with measure.socat(self.lab, self.log, port, *way) as pid:
+                yield pid
+            return
+        bridge = self.lab.start_bridge()
+        try:
+            measure.wait_running(bridge, lambda: len(self.device.received()) >= len(lab.ART_POLL_PROBE))
+            self.bridge = bridge
+            yield bridge.process.pid
+        finally:
+            lab.terminate(bridge.process)
+            self.bridge = None
+
+    def wait_quiet(self):
+        """Waits until the wire to the device has been idle for half a
+        second: what the forwarder still held has crossed."""
+        last = None
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            received = self.device.stats()["received"]
+            if received == last:
+                return
+            last = received
+            time.sleep(0.5)
+
+    def packets(self, start, device=None):
+        """The traced packets the device read from byte `start` on, each DMX
+        packet with the moment its last byte left the wire."""
+        device = device or self.device
+        data, ends, stamps = device.received_with_ends()
+        path = os.path.join(self.out_dir, "device.bin")
+        with open(path, "wb") as f:
+            f.write(data[start:])
+        found = {"dmx": [], "controls": [], "stray_bytes": 0, "stray_runs": 0}
+        for line in measure.run_peer("parse", stream=path).splitlines():
+            kind, *fields = line.split()
+            if kind == "S":
+                found["stray_bytes"] += int(fields[1])
+                found["stray_runs"] += 1
+                continue
+            end, opcode, source, universe, sequence, sent = map(int, fields)
+            if opcode == analysis.OP_DMX:
+                exit_ = device.exit_time(ends, stamps, start + end - 1)
+                found["dmx"].append((exit_, sent, source, universe, sequence))
+            else:
+                found["controls"].append((opcode, sequence))
+        return found
+
+    # --- network to device ---------------------------------------------------
+
+    def stream(self, pid, universes, rate, seconds, sources=1, stalls=()):
+        """The peer's stream into the forwarder `pid` and the device, with
+        control packets; `stalls` are the seconds into it at which the device
+        stalls. Returns the device's packets, the peer's summary, and the
+        wire's busy share and the forwarder's memory over the stream less
+        its first and last seconds."""
+        start = len(self.device.received())
+        extra = {"from": "%s,%s" % (PEER_ADDRESS, SECOND_SOURCE)} if sources == 2 else {}
+        process = subprocess.Popen(measure.peer_command(
+            "stream", send_ns=self.peer_ns, to=ARTNET, universes=universes, rate=rate, seconds=seconds,
+            control=1, **extra), stdout=subprocess.PIPE, text=True)
+        begun = time.monotonic()
+
+        def at(offset):
+            time.sleep(max(0.0, begun + offset - time.monotonic()))
+        margin = min(2.0, seconds / 8)
+        at(margin)
+        first, first_usage = self.device.stats(), measure.usage(pid)
+        marks = []
+        for when in stalls:
+            at(when)
+            marks.append(time.monotonic_ns())
+            self.device.stall(self.s.stall_ms)
+        at(seconds - margin)
+        last, last_usage = self.device.stats(), measure.usage(pid)
+        summary = measure.last_json(process.communicate(timeout=seconds + 60)[0])
+        self.wait_quiet()
+        return {"packets": self.packets(start), "summary": summary, "marks": marks,
+                "busy": (last["wire_busy_ns"] - first["wire_busy_ns"]) / (last["at"] - first["at"]),
+                "memory": {"rss_before_kb": first_usage["rss_kb"], "hwm_before_kb": first_usage["hwm_kb"],
+                           "rss_after_kb": last_usage["rss_kb"], "hwm_after_kb": last_usage["hwm_kb"]}}
+
+    def load_run(self, load, forwarder):
+        universes, rate = LOADS[load]
+        sources = 2 if load == "sources" else 1
+        seconds = getattr(self.s, load + "_seconds")
+        self.say("On the wire, %s: %d universes at %g Hz from %d source(s), %d s"
+                 % (forwarder, universes, rate, sources, seconds))
+        with self.forwarder(forwarder) as pid:
+            run = self.stream(pid, universes, rate, seconds, sources=sources)
+        figures = analysis.dmx_figures(run["packets"], run["summary"], universes)
+        figures.update(busy=run["busy"], memory=run["memory"], seconds=seconds, rate=rate,
+                       offered_per_second=universes * rate * sources)
+        if load == "double":
+            path = os.path.join(self.out_dir, "age_%s.dat" % forwarder)
+            with open(path, "w") as f:
+                for t, age in analysis.age_series(run["packets"], run["summary"]["start_ns"]):
+                    f.write("%.4f %.3f\n" % (t, age))
+            figures["series"] = path
+        self.results["%s_%s" % (load, forwarder)] = figures
+        self.say("  age p50 %.1f ms, p99 %.1f ms, refresh max %.0f ms, wire busy %.1f%%, %d stray bytes, "
+                 "%d of %d control packets lost" % (figures["age"]["p50"], figures["age"]["p99"],
+                                                     figures["refresh"]["max"], 100 * run["busy"],
+                                                     figures["stray_bytes"], figures["controls_lost"],
+                                                     figures["controls_sent"]))
+
+    def stalls(self):
+        universes, rate = LOADS["stall"]
+        seconds = self.s.stall_seconds
+        when = [seconds * (i + 1) / (self.s.stalls + 1) for i in range(self.s.stalls)]
+        self.say("On the wire, bridge: the device stalls %d times for %d ms at 1.5x" % (self.s.stalls,
+                                                                                     self.s.stall_ms))
+        with self.forwarder("bridge") as pid:
+            run = self.stream(pid, universes, rate, seconds, stalls=when)
+            time.sleep(0.2)
+            console = self.bridge.output()
+        figures = analysis.dmx_figures(run["packets"], run["summary"], universes)
+        timeout = lab.MESSAGES["SerialWriteTimeout"].encode()
+        rest = console.replace(lab.message("InitCompleted") + lab.message("Running"), b"", 1)
+        figures.update(stalls=len(when), stall_ms=self.s.stall_ms, seconds=seconds, timeouts=console.count(timeout),
+                       other_lines=len([line for line in rest.split(b"\n") if line.strip() and timeout not in line]),
+                       recoveries=analysis.recoveries(run["packets"], run["marks"], self.s.stall_ms,
+                                                      AGE_BOUND_MS, RECOVERY_MS))
+        self.results["stall_bridge"] = figures
+        self.say("  %d timeouts on the console; back within %s ms" % (
+            figures["timeouts"], ", ".join("%.0f" % r["recovered_ms"] for r in figures["recoveries"])))
+
+    # --- device to network ---------------------------------------------------
+
+    @contextlib.contextmanager
+    def listener(self):
+        """The peer as the controller at the bridge's address, port 6454,
+        for the life of the block; yields a function that returns the
+        datagrams received so far (ns, sender, payload), ending it."""
+        process = subprocess.Popen(measure.peer_command("listen", recv_ns=self.bridge_ns, listen=ARTNET),
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            if process.stdout.readline().strip() != "listening":
+                raise RuntimeError("the listener did not start")
+            got = []
+
+            def finish():
+                if not got:
+                    out = process.communicate(timeout=60)[0]
+                    for line in out.splitlines():
+                        ns, sender, payload = line.split(" ")
+                        got.append((int(ns), sender, bytes.fromhex(payload)))
+                return got
+            yield finish
+        finally:
+            lab.terminate(process)
+
+    def send_frames(self, frames, pause):
+        """Has the device send `frames`, `pause` seconds apart (0: all at
+        once, back to back on its wire); returns when each was given to it."""
+        marks = []
+        for frame in frames:
+            marks.append(time.monotonic_ns())
+            self.device.send(frame)
+            if pause:
+                time.sleep(pause)
+        return marks
+
+    def wait_sent(self, count):
+        self.device.wait_sent(count, timeout=60)
+        time.sleep(0.2)
+
+    def device_to_network(self, forwarder):
+        s = self.s
+        self.say("On the wire, %s: device to network" % forwarder)
+        result = {}
+        with self.forwarder(forwarder, ports=4, way=SOCAT_D2N), self.listener() as finish:
+            replies = self.device.wait_sent(4)[:4] if forwarder == "bridge" else []
+            time.sleep(0.2)
+            base = len(self.device.sent())
+            phases = []
+            if forwarder == "bridge":
+                # ArtPolls from across the network; the bridge's is the only
+                # way for them to reach the device.
+                with self.lab.socket("network") as poller:
+                    poller.bind((PEER_ADDRESS, 0))
+                    marks = []
+                    for _ in range(s.polls):
+                        marks.append(time.monotonic_ns())
+                        poller.sendto(lab.art_poll(), (BRIDGE_ADDRESS, lab.ARTNET_PORT))
+                        time.sleep(0.05)
+                    marks.append(time.monotonic_ns())
+                self.wait_sent(base + 4 * s.polls)
+                base += 4 * s.polls
+                phases.append(("polls", replies, marks))
+            for phase, count, size, pause in (("single", s.single_frames, 241, 0.01),
+                                              ("streamed", s.streamed_replies, 241, 0),
+                                              ("long", s.long_frames, 2047, 0)):
+                frames = [bytes.fromhex(line) for line in measure.run_peer(
+                    "frames", count=count, size=size, first=len(phases) * 100000).splitlines()]
+                marks = self.send_frames(frames, pause)
+                self.wait_sent(base + count)
+                base += count
+                marks.append(time.monotonic_ns())
+                phases.append((phase, frames, marks))
+            sent_at = {frame: stamp for frame, stamp in self.device.sent_with_times()}
+            datagrams = [(ns, payload) for ns, sender, payload in finish()
+                         if not sender.startswith(PEER_ADDRESS + ":")]
+        for phase, frames, marks in phases:
+            during = [d for d in datagrams if marks[0] <= d[0] < marks[-1]]
+            if phase == "polls":
+                result[phase] = self.poll_figures(frames, marks, during)
+                continue
+            found = analysis.find_frames(frames, during)
+            result[phase] = analysis.frame_figures(found)
+            result[phase]["datagrams"] = len(during)
+            if phase == "single":
+                ok = [(f, frame, mark) for f, frame, mark in zip(found, frames, marks) if f]
+                result[phase]["share_us"] = analysis.spread([(f["arrival"] - sent_at[frame]) / 1e3
+                                                             for f, frame, _ in ok])
+                result[phase]["total_us"] = analysis.spread([(f["arrival"] - mark) / 1e3 for f, _, mark in ok])
+        self.results["d2n_" + forwarder] = result
+        self.say("  " + "; ".join("%s: %d of %d whole and alone" % (
+            phase, r.get("alone", r.get("whole", 0)), r.get("frames", r.get("polls", 0)))
+            for phase, r in result.items()))
+
+    @staticmethod
+    def poll_figures(replies, marks, datagrams):
+        """How each poll's answers came: four datagrams, the four replies."""
+        whole = 0
+        took = []
+        for begin, end in zip(marks, marks[1:]):
+            got = [d for d in datagrams if begin <= d[0] < end]
+            if sorted(payload for _, payload in got) == sorted(replies):
+                whole += 1
+                took.append((got[-1][0] - begin) / 1e6)
+        return {"polls": len(marks) - 1, "whole": whole, "replies": len(replies),
+                "sizes": sorted({len(r) for r in replies}), "took_ms": analysis.spread(took)}
+
+    def replugs(self):
+        """The device hangs up; after a pause of 0.5 to 0.75 s a new one
+        appears, at /dev/ttyUSB0 or (every third time) /dev/ttyUSB1. First
+        how idle the bridge is while none is there, then the replugs under a
+        stream of DMX at half the wire."""
+        s = self.s
+        self.say("On the wire, bridge: the device goes and comes back, %d times" % s.replugs)
+        lost = lab.MESSAGES["DeviceLost"].encode()
+        back = lab.MESSAGES["DeviceReconnected"].encode()
+        times = []
+        with self.forwarder("bridge") as pid:
+            console = self.bridge.stdout
+            self.device.hangup()
+            console.wait_for(lambda out: out.count(lost) >= 1)
+            gone = measure.measured(pid, lambda: time.sleep(s.gone_seconds) or {})
+            gone_cpu = 100.0 * gone["cpu_ns"] / gone["wall_ns"]
+            universes, rate = LOADS["half"]
+            stream = subprocess.Popen(measure.peer_command(
+                "stream", send_ns=self.peer_ns, to=ARTNET, universes=universes, rate=rate,
+                seconds=s.replugs * 3 + 10), stdout=subprocess.DEVNULL)
+            try:
+                with self.listener() as finish:
+                    plugged = []
+                    for i in range(s.replugs):
+                        # The bridge looks four times a second: the pauses
+                        # sweep a quarter of a second, so that the port comes
+                        # back at every moment between two looks.
+                        time.sleep(0.5 + 0.25 * i / s.replugs)
+                        self.lab.unplug_port(self.port_name)
+                        self.device = None
+                        appeared = self.plug(name="ttyUSB1" if i % 3 == 2 else lab.PORT_NAME)
+                        console.wait_for(lambda out: out.count(back) >= i + 1)
+                        self.device.wait_received(len(lab.ART_POLL_PROBE) + 530)
+                        time.sleep(0.3)
+                        plugged.append((appeared, self.device))
+                        self.device.hangup()
+                        console.wait_for(lambda out: out.count(lost) >= i + 2)
+                    datagrams = [(ns, payload) for ns, sender, payload in finish() if sender == ARTNET]
+            finally:
+                lab.terminate(stream)
+            output = console.data()
+        for appeared, device in plugged:
+            data, ends, stamps = device.received_with_ends()
+            probe = device.exit_time(ends, stamps, len(lab.ART_POLL_PROBE) - 1) \
+                if data.startswith(lab.ART_POLL_PROBE) else None
+            dmx = self.packets(len(lab.ART_POLL_PROBE), device)["dmx"]
+            frame = next((ns for ns, _ in datagrams if ns > appeared), None)
+            times.append({"probe_ms": (probe - appeared) / 1e6 if probe else None,
+                          "dmx_ms": (min(d[0] for d in dmx) - appeared) / 1e6 if dmx else None,
+                          "frame_ms": (frame - appeared) / 1e6 if frame else None})
+        self.results["replug_bridge"] = {"replugs": times, "gone_cpu": gone_cpu,
+                                         "gone_seconds": s.gone_seconds, "lost_lines": output.count(lost),
+                                         "back_lines": output.count(back)}
+        self.say("  within %s ms of the port's return: traffic both ways; %.3f%% of a core while gone"
+                 % (", ".join("%.0f" % max(t["dmx_ms"] or 1e9, t["frame_ms"] or 1e9) for t in times),
+                    gone_cpu))
+
+    # --- CPU, memory and the flood -----------------------------------------
+
+    def cpu_and_memory(self):
+        s = self.s
+        results = {}
+        with self.forwarder("bridge") as pid:
+            self.say("On the wire, bridge: idle CPU for %d s" % s.idle_seconds)
+            results["idle"] = measure.measured(pid, lambda: time.sleep(s.idle_seconds) or {})
+
+            self.say("On the wire, bridge: CPU for %d ArtDmx/s, alone and under %d unrelated packets/s"
+                     % (s.load_artnet_rate, s.load_noise_rate))
+            noise = {"noise_rate": s.load_noise_rate, "noise_ns": self.peer_ns,
+                     "noise_to": "%s:7000" % BRIDGE_ADDRESS, "noise_size": 64,
+                     "noise_sink_ns": self.bridge_ns, "noise_sink": "%s:7000" % BRIDGE_ADDRESS}
+            # Over ten universes, so that no ArtDmx gives way to a newer one
+            # of its universe unless the bridge held it for 100 ms.
+            for name, extra in (("load_baseline", {}), ("load", noise)):
+                start = len(self.device.received())
+                drops = measure.socket_drops(self.bridge_ns, pid)
+                summary = measure.measured(pid, lambda: measure.peer(
+                    "stream", send_ns=self.peer_ns, to=ARTNET, universes=10, rate=s.load_artnet_rate / 10,
+                    seconds=s.load_seconds, control=1, **extra))
+                self.wait_quiet()
+                results[name] = self.arrivals(summary, self.packets(start))
+                results[name]["socket_drops"] = measure.socket_drops(self.bridge_ns, pid) - drops
+
+            self.say("On the wire, bridge: memory over %d packets at %d/s" % (s.memory_packets, s.memory_rate))
+            memory = {"universes": 10, "rate": s.memory_rate / 10}
+            measure.peer("stream", send_ns=self.peer_ns, to=ARTNET, seconds=1, **memory)  # Warm-up.
+            self.wait_quiet()
+            start = len(self.device.received())
+            summary = measure.measured(pid, lambda: measure.peer(
+                "stream", send_ns=self.peer_ns, to=ARTNET, seconds=s.memory_packets / s.memory_rate, **memory))
+            self.wait_quiet()
+            results["memory"] = self.arrivals(summary, self.packets(start))
+
+            self.say("On the wire, bridge: flood of %d packets" % s.flood_packets)
+            results["flood"] = self.flood(pid)
+            results["flood"]["alive"] = self.bridge.running()
+            if results["flood"]["alive"]:
+                results["flood"]["after"] = self.still_forwarding(pid)
+            final = measure.usage(pid)
+            results["final_memory"] = {"rss_kb": final["rss_kb"], "hwm_kb": final["hwm_kb"]}
+        self.results.update(results)
+
+    @staticmethod
+    def arrivals(summary, packets):
+        sent = int(summary["dmx_sent_0"])
+        keys = {"cpu_ns", "wall_ns", "rss_before_kb", "rss_after_kb", "hwm_before_kb", "hwm_after_kb",
+                "noise_rate"}
+        found = {k: v for k, v in summary.items() if k in keys}
+        found.update(sent=sent, arrived=len({p[4] for p in packets["dmx"]}), stray_bytes=packets["stray_bytes"],
+                     controls_sent=int(summary["controls_sent"]), controls_lost=int(summary["controls_sent"])
+                     - len(set(packets["controls"])))
+        return found
+
+    def flood(self, pid):
+        seed = 1
+        schedule = os.path.join(self.out_dir, "flood.schedule")
+        start = len(self.device.received())
+        drops = measure.socket_drops(self.bridge_ns, pid)
+        device_input = self.device.process.stdin.fileno()
+        flood = measure.measured(pid, lambda: measure.peer(
+            "flood", count=self.s.flood_packets, seed=seed, send_ns=self.peer_ns,
+            to="%s:6454" % lab.CONTROLLER_ADDRESS, sink_ns=self.bridge_ns,
+            sink="%s:6454" % lab.CONTROLLER_ADDRESS, recv_ns=self.bridge_ns, listen=ARTNET,
+            device_input=device_input, device_baud=WIRE_BAUD, schedule=schedule, pass_fds=(device_input,)))
+        flood["socket_drops"] = measure.socket_drops(self.bridge_ns, pid) - drops
+        self.wait_quiet()
+        self.device.wait_sent(int(flood["frames_with_crlf"] + flood["frames_without_crlf"]), timeout=60)
+        data, ends, stamps = self.device.received_with_ends()
+        path = os.path.join(self.out_dir, "device.bin")
+        with open(path, "wb") as f:
+            f.write(data[start:])
+        out = measure.run_peer("flood-check", stream=path, schedule=schedule, seed=seed,
+                               count=self.s.flood_packets)
+        flood.update(measure.last_json(out))
+        # A control packet may be dropped only while the queue is full of
+        # packets that may not give way: the bridge's 256. Those were all
+        # sent before it and, never dropped, left the wire after it was sent.
+        # Where fewer such packets exist, it was lost while there was room.
+        delivered, exits, missing = [], [], []
+        for line in out.splitlines():
+            kind, *fields = line.split()
+            if kind == "D":
+                delivered.append(int(fields[0]))
+                exits.append(self.device.exit_time(ends, stamps, start + int(fields[1]) - 1))
+            elif kind == "M" and fields[2] == "1":
+                missing.append((int(fields[0]), int(fields[1])))
+        lost_with_room = 0
+        for index, sent in missing:
+            waiting = bisect.bisect_left(delivered, index) - bisect.bisect_right(exits, sent)
+            lost_with_room += waiting < 256
+        flood["control_lost_with_room"] = lost_with_room
+        return flood
+
+    def still_forwarding(self, pid):
+        """After the flood: a stream at half the wire reaches the device
+        whole, and the device's frames the controller (after five that let
+        the bridge's frame collection, left with the flood's unended frames,
+        start afresh)."""
+        universes, rate = LOADS["half"]
+        start = len(self.device.received())
+        summary = measure.peer("stream", send_ns=self.peer_ns, to=ARTNET, universes=universes, rate=rate,
+                               seconds=2, control=1)
+        self.wait_quiet()
+        to_device = analysis.dmx_figures(self.packets(start), summary, universes)
+        frames = [bytes.fromhex(line) for line in measure.run_peer("frames", count=25, first=300000).splitlines()]
+        with self.listener() as finish:
+            base = len(self.device.sent())
+            marks = self.send_frames(frames, 0.01)
+            self.wait_sent(base + len(frames))
+            datagrams = [(ns, p) for ns, sender, p in finish() if sender == ARTNET and ns >= marks[5]]
+        to_network = analysis.frame_figures(analysis.find_frames(frames[5:], datagrams))
+        return {"dmx_sent": sum(to_device["offered"]), "dmx_arrived": sum(to_device["delivered"]),
+                "controls_lost": to_device["controls_lost"], "stray_bytes": to_device["stray_bytes"],
+                "frames": to_network["frames"], "frames_alone": to_network["alone"]}
