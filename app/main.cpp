@@ -20,6 +20,7 @@
 #include "app/privileges.h"
 #include "app/status.h"
 #include "app/stop_request.h"
+#include "app/timed_waits.h"
 #include "app/traffic_counts.h"
 #include "net/capture_loop.h"
 #include "net/capture_socket.h"
@@ -103,6 +104,7 @@ int main() {
 
   // Network to device: the capture thread for good, the writer until the
   // bridge stops.
+  KeepTimedWaitsPrecise();
   std::thread writing;
   try {
     writing = std::thread(&DeviceWriter::Run, &writer);

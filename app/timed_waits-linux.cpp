@@ -1,0 +1,3 @@
+#include "app/timed_waits.h"
+
+void KeepTimedWaitsPrecise() {}
