@@ -13,10 +13,14 @@ Nanoseconds LinePacer::WireTime(std::size_t bytes) const {
 }
 
 Nanoseconds LinePacer::NextWriteAt(Nanoseconds now, std::size_t driver_queued) const {
-  const Nanoseconds busy_until = std::max(busy_until_, now + WireTime(driver_queued));
-  return std::max(now, busy_until - lead_);
+  Nanoseconds idle_at = busy_until_;
+  if (driver_queued > 0) idle_at = std::max(idle_at, now + WireTime(driver_queued));
+  Nanoseconds at = std::max(now, idle_at - lead_);
+  if (drain_every_ > 0 && now >= drained_at_ + drain_every_) at = std::max(at, idle_at + drain_);
+  return at;
 }
 
 void LinePacer::Wrote(std::size_t bytes, Nanoseconds at) {
+  if (at >= busy_until_ + drain_) drained_at_ = at;
   busy_until_ = std::max(busy_until_, at) + WireTime(bytes);
 }

@@ -14,7 +14,17 @@ class LinePacer {
  public:
   // `baud` with 10 bits a byte (8N1); `lead` is how much of the wire's time
   // may already be handed over when the next write starts.
-  LinePacer(std::uint32_t baud, Nanoseconds lead) : baud_(baud), lead_(lead) {}
+  //
+  // A driver may hold bytes without counting them (a pty counts nothing; an
+  // adapter does not count its own buffer), and when the wire loses time
+  // (the adapter waits for its bus, the device holds it off) those bytes
+  // stay ahead of the estimate for good: every packet behind them reaches
+  // the device later, and no driver count says so. So, once the wire has
+  // been kept busy for `drain_every`, the next write waits until the wire
+  // has stood idle for `drain` by the estimate: bytes held unseen drain by
+  // that much, and at worst the wire idles for `drain`. 0 never waits.
+  LinePacer(std::uint32_t baud, Nanoseconds lead, Nanoseconds drain_every = 0, Nanoseconds drain = 0)
+      : baud_(baud), lead_(lead), drain_every_(drain_every), drain_(drain) {}
 
   // The wire's time for `bytes`.
   Nanoseconds WireTime(std::size_t bytes) const;
@@ -29,12 +39,18 @@ class LinePacer {
   void Wrote(std::size_t bytes, Nanoseconds at);
 
   // Forgets what the wire had: a new port starts idle.
-  void Reset() { busy_until_ = 0; }
+  void Reset() {
+    busy_until_ = 0;
+    drained_at_ = 0;
+  }
 
  private:
   std::uint32_t baud_;
   Nanoseconds lead_;
+  Nanoseconds drain_every_;
+  Nanoseconds drain_;
   Nanoseconds busy_until_ = 0;  // When the wire sends its last byte given so far.
+  Nanoseconds drained_at_ = 0;  // The last write onto a wire idle for `drain`.
 };
 
 #endif  // ARTNET_SERIAL_LINE_PACER_H_

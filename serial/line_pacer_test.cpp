@@ -1,5 +1,7 @@
 #include "serial/line_pacer.h"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -44,6 +46,48 @@ TEST(LinePacer, TheDriversQueueCountConfirms) {
   EXPECT_EQ(pacer.NextWriteAt(t0, 0), t0 + 8 * kMs);
   pacer.Reset();
   EXPECT_EQ(pacer.NextWriteAt(t0, 0), t0);
+}
+
+// Under continuous load the wire is let run dry once a period, for the drain
+// time by the estimate; a wire that idles on its own is never held.
+TEST(LinePacer, DrainsWhatTheDriverHoldsUnseenOnceAPeriod) {
+  LinePacer pacer(1200000, 2 * kMs, 250 * kMs, 4 * kMs);
+  const Nanoseconds t0 = 1000 * kMs;
+  const Nanoseconds packet = pacer.WireTime(530);
+  // Keep the wire busy: each write at the lead, as the writer does.
+  Nanoseconds now = t0;
+  int held = 0;
+  Nanoseconds held_at = 0;
+  Nanoseconds busy_until = 0;
+  for (int i = 0; i < 200; ++i) {
+    const Nanoseconds at = pacer.NextWriteAt(now, 0);
+    if (at > std::max(now, busy_until - 2 * kMs)) {
+      // Held beyond the lead: until the wire has been idle for the drain.
+      EXPECT_EQ(at, busy_until + 4 * kMs);
+      ++held;
+      if (held == 1) held_at = at;
+    }
+    pacer.Wrote(530, at);
+    busy_until = std::max(busy_until, at) + packet;
+    now = at;
+  }
+  // 200 packets of 4.4 ms over about 0.9 s: held three times, the first a
+  // period after the first write.
+  EXPECT_EQ(held, 3);
+  EXPECT_GE(held_at, t0 + 250 * kMs);
+  EXPECT_LT(held_at, t0 + 270 * kMs);
+
+  // A wire that stood idle for the drain by itself starts a new period.
+  LinePacer light(1200000, 2 * kMs, 250 * kMs, 4 * kMs);
+  now = t0;
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(light.NextWriteAt(now, 0), now);
+    light.Wrote(530, now);
+    now += packet + 5 * kMs;
+  }
+  // A new port starts idle, without a wait.
+  pacer.Reset();
+  EXPECT_EQ(pacer.NextWriteAt(now, 0), now);
 }
 
 }  // namespace
