@@ -23,9 +23,9 @@ class DeviceWriter {
  public:
   // How much of the wire's time may be handed to the driver ahead.
   static constexpr Nanoseconds kLead = 2000000;
-  // Four times a second under load the wire is let run dry for 4 ms by the
-  // estimate (see LinePacer): 1.6% of its time at worst, and what a driver
-  // holds unseen drains by 16 ms a second.
+  // The wire stands idle for 4 ms in every quarter second by the estimate,
+  // made up under load (see LinePacer): 1.6% of its time at worst, and what
+  // a driver holds unseen drains by 16 ms a second.
   static constexpr Nanoseconds kDrainEvery = 250000000;
   static constexpr Nanoseconds kDrain = 4000000;
 

@@ -16,11 +16,15 @@ Nanoseconds LinePacer::NextWriteAt(Nanoseconds now, std::size_t driver_queued) c
   Nanoseconds idle_at = busy_until_;
   if (driver_queued > 0) idle_at = std::max(idle_at, now + WireTime(driver_queued));
   Nanoseconds at = std::max(now, idle_at - lead_);
-  if (drain_every_ > 0 && now >= drained_at_ + drain_every_) at = std::max(at, idle_at + drain_);
+  if (drain_every_ > 0 && now >= drained_at_ + drain_every_) at = std::max(at, idle_at + (drain_ - idle_));
   return at;
 }
 
 void LinePacer::Wrote(std::size_t bytes, Nanoseconds at) {
-  if (at >= busy_until_ + drain_) drained_at_ = at;
+  if (at > busy_until_) idle_ += at - busy_until_;
+  if (idle_ >= drain_) {
+    drained_at_ = at;
+    idle_ = 0;
+  }
   busy_until_ = std::max(busy_until_, at) + WireTime(bytes);
 }

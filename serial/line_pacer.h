@@ -19,10 +19,11 @@ class LinePacer {
   // adapter does not count its own buffer), and when the wire loses time
   // (the adapter waits for its bus, the device holds it off) those bytes
   // stay ahead of the estimate for good: every packet behind them reaches
-  // the device later, and no driver count says so. So, once the wire has
-  // been kept busy for `drain_every`, the next write waits until the wire
-  // has stood idle for `drain` by the estimate: bytes held unseen drain by
-  // that much, and at worst the wire idles for `drain`. 0 never waits.
+  // the device later, and no driver count says so. They drain while the
+  // wire stands idle by the estimate. So, when in `drain_every` the wire
+  // has stood idle for less than `drain` in all, the next write waits until
+  // it has made up the rest: bytes held unseen drain by `drain` a period,
+  // and at worst the wire idles that long. 0 never waits.
   LinePacer(std::uint32_t baud, Nanoseconds lead, Nanoseconds drain_every = 0, Nanoseconds drain = 0)
       : baud_(baud), lead_(lead), drain_every_(drain_every), drain_(drain) {}
 
@@ -42,6 +43,7 @@ class LinePacer {
   void Reset() {
     busy_until_ = 0;
     drained_at_ = 0;
+    idle_ = 0;
   }
 
  private:
@@ -50,7 +52,8 @@ class LinePacer {
   Nanoseconds drain_every_;
   Nanoseconds drain_;
   Nanoseconds busy_until_ = 0;  // When the wire sends its last byte given so far.
-  Nanoseconds drained_at_ = 0;  // The last write onto a wire idle for `drain`.
+  Nanoseconds drained_at_ = 0;  // When the wire had last stood idle for `drain`,
+  Nanoseconds idle_ = 0;        // and how long it has stood idle since.
 };
 
 #endif  // ARTNET_SERIAL_LINE_PACER_H_

@@ -77,14 +77,25 @@ TEST(LinePacer, DrainsWhatTheDriverHoldsUnseenOnceAPeriod) {
   EXPECT_GE(held_at, t0 + 250 * kMs);
   EXPECT_LT(held_at, t0 + 270 * kMs);
 
-  // A wire that stood idle for the drain by itself starts a new period.
-  LinePacer light(1200000, 2 * kMs, 250 * kMs, 4 * kMs);
-  now = t0;
-  for (int i = 0; i < 100; ++i) {
-    EXPECT_EQ(light.NextWriteAt(now, 0), now);
-    light.Wrote(530, now);
-    now += packet + 5 * kMs;
+  // A wire that stands idle for the drain by itself, at once or a little at
+  // a time, is never held.
+  for (const Nanoseconds gap : {5 * kMs, 1 * kMs}) {
+    LinePacer light(1200000, 2 * kMs, 250 * kMs, 4 * kMs);
+    now = t0;
+    for (int i = 0; i < 200; ++i) {
+      EXPECT_EQ(light.NextWriteAt(now, 0), now) << "gap " << gap << ", packet " << i;
+      light.Wrote(530, now);
+      now += packet + gap;
+    }
   }
+  // One that stood idle for less in the period is held only for the rest.
+  LinePacer part(1200000, 2 * kMs, 250 * kMs, 4 * kMs);
+  part.Wrote(530, t0);
+  part.Wrote(530, t0 + packet + 3 * kMs);  // 3 ms idle.
+  const Nanoseconds end = t0 + 2 * packet + 3 * kMs;
+  EXPECT_EQ(part.NextWriteAt(t0 + 300 * kMs, 0), t0 + 300 * kMs);  // Idle since long.
+  for (now = end; now < t0 + 300 * kMs; now += packet) part.Wrote(530, now);
+  EXPECT_EQ(part.NextWriteAt(now - 1 * kMs, 0), now + 1 * kMs);
   // A new port starts idle, without a wait.
   pacer.Reset();
   EXPECT_EQ(pacer.NextWriteAt(now, 0), now);
