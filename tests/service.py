@@ -18,6 +18,7 @@ where no systemd runs:
 
 import os
 import re
+import shutil
 import socket
 import struct
 import subprocess
@@ -220,6 +221,12 @@ def unit_command(unit, enter=(), root=None, files=None):
     SystemCallFilter= and RestrictAddressFamilies= (through unit_filter.py,
     run by the root's own Python)."""
     files = files or root or "/"
+    unit_filter = UNIT_FILTER
+    if root:
+        # The root has a /tmp of its own, and this checkout may be under the
+        # host's: the filter goes into the root.
+        unit_filter = "/run/artnet-unit-filter.py"
+        shutil.copy(UNIT_FILTER, files + unit_filter)
     user = unit.get("User")
     group = unit.get("Group", user)
     groups = {gid for gid in _group_ids(files, user, unit.words("SupplementaryGroups"))}
@@ -235,7 +242,7 @@ def unit_command(unit, enter=(), root=None, files=None):
                 "--bounding-set=-all" + "".join(f",+{c}" for c in bounding)]
     if unit.get("NoNewPrivileges") == "yes":
         command.append("--no-new-privs")
-    command += ["--", "/usr/bin/python3", UNIT_FILTER, "--syscalls", ",".join(sorted(allowed_syscalls(unit))),
+    command += ["--", "/usr/bin/python3", unit_filter, "--syscalls", ",".join(sorted(allowed_syscalls(unit))),
                 "--families", ",".join(families), "--", *unit.get("ExecStart").split()]
     return command
 
