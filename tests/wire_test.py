@@ -137,6 +137,17 @@ class FourPortNode(unittest.TestCase):
                 got.append(reply[0])
         return got
 
+    def send_back_to_back(self, frames):
+        """The device sends `frames` back to back while the controller reads;
+        returns the datagrams the controller got."""
+        got = []
+        reader = threading.Thread(target=lambda: got.extend(self.replies(len(frames), timeout=30)))
+        reader.start()
+        for frame in frames:
+            self.device.send(frame)
+        reader.join()
+        return got
+
     def test_1_each_poll_gives_four_datagrams(self):
         self.assertEqual(self.bridge.wait_output(RUNNING), RUNNING)
         self.assertEqual(len(self.replies(4)), 4, "the answers to the start-up probe")
@@ -155,12 +166,7 @@ class FourPortNode(unittest.TestCase):
             frame = bytearray(art_packet(0x2100, 239, seed=i & 0xFF))
             frame[108:112] = i.to_bytes(4, "big")  # In the node report: which one.
             frames.append(bytes(frame) + b"\r\n")
-        got = []
-        reader = threading.Thread(target=lambda: got.extend(self.replies(1000, timeout=30)))
-        reader.start()
-        for frame in frames:
-            self.device.send(frame)
-        reader.join()
+        got = self.send_back_to_back(frames)
         self.assertEqual(len(got), 1000)
         self.assertEqual(got, frames, "merged, lost or reordered")
 
@@ -169,13 +175,7 @@ class FourPortNode(unittest.TestCase):
         frames = [art_packet(0x5000, 2045, seed=i) + b"\r\n" for i in range(20)]
         for frame in frames:
             self.assertNotIn(b"\r\n", frame[:-2])
-        got = []
-        reader = threading.Thread(target=lambda: got.extend(self.replies(20, timeout=30)))
-        reader.start()
-        for frame in frames:
-            self.device.send(frame)
-        reader.join()
-        self.assertEqual(got, frames)
+        self.assertEqual(self.send_back_to_back(frames), frames)
 
     def test_4_olad_lists_the_node_for_each_of_its_four_universes(self):
         # A real controller, reading each ArtPollReply of a datagram as one
