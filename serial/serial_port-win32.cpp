@@ -195,11 +195,17 @@ bool ReadWaitingBytes(HANDLE port, std::uint8_t* buffer, DWORD capacity, DWORD* 
     }
   }
   if (started) {
+    // The count is GetOverlappedResult's: the record's InternalHigh is
+    // documented only for a request "completed without errors" (OVERLAPPED,
+    // https://learn.microsoft.com/windows/win32/api/minwinbase/ns-minwinbase-overlapped),
+    // while GetOverlappedResult gives "the number of bytes that were actually
+    // transferred by a read or write operation" (GetOverlappedResult,
+    // https://learn.microsoft.com/windows/win32/api/ioapiset/nf-ioapiset-getoverlappedresult).
+    // A read cancelled after the wait may still have delivered bytes, and
+    // they are taken too.
     DWORD transferred = 0;
     GetOverlappedResult(port, &overlapped, &transferred, TRUE);
-    // A cancelled or failed read may still have delivered bytes: the record
-    // says how many.
-    *count = static_cast<DWORD>(overlapped.InternalHigh);
+    *count = transferred;
   }
   CloseHandle(event);
   return started;
@@ -396,7 +402,12 @@ DeviceWrite WriteDevice(DeviceHandle device, const std::uint8_t* data, std::size
         return {WriteResult::kAbandoned, 0};
       }
       if (!stall_reported && GetTickCount64() - started >= kStallMs) {
-        WriteMessage(Message::SerialWriteTimeout, GetLastError());
+        // The code is the wait's own result, WAIT_TIMEOUT (258, "The wait
+        // operation timed out" among the System Error Codes). GetLastError
+        // would give whatever an earlier call left: only a wait that returns
+        // WAIT_FAILED has an error to read (WaitForSingleObject,
+        // https://learn.microsoft.com/windows/win32/api/synchapi/nf-synchapi-waitforsingleobject).
+        WriteMessage(Message::SerialWriteTimeout, WAIT_TIMEOUT);
         stall_reported = true;
       }
     }

@@ -521,6 +521,8 @@ TEST(SerialPortWin32, AStalledWriteIsCarriedThroughAndReportedOnce) {
     ++timeouts;
   }
   EXPECT_EQ(1u, timeouts) << text;
+  // With the wait's own code, WAIT_TIMEOUT.
+  EXPECT_NE(std::string::npos, text.find("Serial write timeout.   code - 258\r\n")) << text;
   EXPECT_EQ(std::vector<WriteResult>(kBlocks, WriteResult::kWritten), results);
   ASSERT_EQ(block.size() * kBlocks, received.size());
   for (int i = 0; i < kBlocks; ++i) EXPECT_EQ(block, received.substr(i * block.size(), block.size())) << i;
