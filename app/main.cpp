@@ -56,7 +56,10 @@ void CaptureToDevice(CaptureSocket& capture, DeviceWriter& writer) {
 // Ends the process once the bridge has let go of its port. The capture
 // thread may still be waiting for a packet and holds on to objects of
 // main's: the process ends without unwinding, which nothing here needs.
+// Lines still on their way to a console that holds them (a selection in its
+// window) get a moment to get there.
 [[noreturn]] void Exit(int code) {
+  FlushConsole();
   StopCompleted();
   std::_Exit(code);
 }
@@ -95,6 +98,9 @@ int main() {
   const NativeSocket inject = CreateInjectSocket();
   DropPrivileges();
   ListenForStopRequests();
+  // From here on no thread that carries traffic waits on the console: the
+  // console's own thread writes every line.
+  StartConsoleWriter();
 
   DeviceLink link(device, path);
   DeviceWriter writer(link);

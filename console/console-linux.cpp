@@ -10,11 +10,9 @@
 
 #include "console/console-linux.h"
 #include "console/console.h"
+#include "console/console_platform.h"
 
 namespace {
-
-// One line at a time, from whichever thread writes it.
-std::mutex g_console_mutex;
 
 // The terminal's settings while Pause has changed them.
 std::mutex g_terminal_mutex;
@@ -77,40 +75,32 @@ std::string TextForCodeset(std::string_view gbk_text, std::string_view codeset) 
   return Convert(gbk_text, std::string(codeset));
 }
 
-void WriteConsoleText(std::string_view gbk_text) {
+const char kConsoleLineEnd[] = "\n";
+
+void ShowConsoleText(const std::string& gbk_text) {
   const std::string text = TextForCodeset(gbk_text, LocaleCodeset());
-  std::lock_guard<std::mutex> lock(g_console_mutex);
   WriteAll(STDOUT_FILENO, text.data(), text.size());
 }
 
-void WriteConsoleLine(std::string_view gbk_text) {
-  std::string line(gbk_text);
-  line += '\n';
-  WriteConsoleText(line);
-}
-
-void Pause() {
-  WriteConsoleText("Press any key to continue . . . ");
+void WaitForKeyPress() {
   termios saved;
   // Not a terminal (a pipe, a file, a service's /dev/null): nobody can press
   // a key, so do not wait for one.
-  if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0) {
-    {
-      std::lock_guard<std::mutex> lock(g_terminal_mutex);
-      g_saved_terminal = saved;
-      g_terminal_changed = true;
-    }
-    termios raw = saved;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
-    char key;
-    while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
-    }
-    RestoreConsole();
+  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) return;
+  {
+    std::lock_guard<std::mutex> lock(g_terminal_mutex);
+    g_saved_terminal = saved;
+    g_terminal_changed = true;
   }
-  WriteConsoleText("\n");
+  termios raw = saved;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+  char key;
+  while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+  }
+  RestoreConsole();
 }
 
 void RestoreConsole() {

@@ -1,23 +1,21 @@
 #include <windows.h>
 
-#include <cstdlib>
-#include <mutex>
 #include <string>
 
 #include "console/console.h"
+#include "console/console_platform.h"
+#include "console/pause_key.h"
 
 namespace {
-
-// One line at a time, from whichever thread writes it.
-std::mutex g_console_mutex;
 
 constexpr UINT kGbkCodePage = 936;
 
 }  // namespace
 
-void WriteConsoleText(std::string_view gbk_text) {
+const char kConsoleLineEnd[] = "\r\n";
+
+void ShowConsoleText(const std::string& gbk_text) {
   if (gbk_text.empty()) return;
-  std::lock_guard<std::mutex> lock(g_console_mutex);
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode;
   if (GetConsoleMode(out, &mode)) {
@@ -50,15 +48,38 @@ void WriteConsoleText(std::string_view gbk_text) {
   }
 }
 
-void WriteConsoleLine(std::string_view gbk_text) {
-  // Windows ends console lines with CR LF; the bytes go out as they are, so
-  // nothing translates a lone LF on the way.
-  std::string line(gbk_text);
-  line += "\r\n";
-  WriteConsoleText(line);
+// The key is read from the console's input buffer itself (ReadConsoleInputW,
+// https://learn.microsoft.com/windows/console/readconsoleinput), never
+// through a command interpreter: the CRT's system("pause") runs the program
+// that %ComSpec% names ("system uses the COMSPEC and PATH environment
+// variables to locate the command-interpreter file", system, _wsystem,
+// https://learn.microsoft.com/cpp/c-runtime-library/reference/system-wsystem),
+// and a user's environment variable must not choose a program for a process
+// that runs as administrator.
+void WaitForKeyPress() {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  // Not a console (a pipe, a file, or no standard input at all, as a service
+  // has): nobody can press a key, so do not wait for one.
+  if (in == nullptr || in == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &mode)) return;
+  // Keys pressed while the bridge was starting do not answer the prompt.
+  FlushConsoleInputBuffer(in);
+  // The input mode is left as it is. With ENABLE_PROCESSED_INPUT, the
+  // console's default, "CTRL+C is processed by the system and is not placed
+  // in the input buffer" (SetConsoleMode,
+  // https://learn.microsoft.com/windows/console/setconsolemode): Ctrl+C,
+  // and the window's closing, reach the bridge's stop handling
+  // (app/stop_request.h), which at the prompt ends the process.
+  for (;;) {
+    INPUT_RECORD record;
+    DWORD count = 0;
+    if (!ReadConsoleInputW(in, &record, 1, &count)) return;  // The console went away.
+    if (count == 1 && record.EventType == KEY_EVENT &&
+        KeyEndsPause(record.Event.KeyEvent.bKeyDown != FALSE, record.Event.KeyEvent.wVirtualKeyCode)) {
+      return;
+    }
+  }
 }
 
-void Pause() { std::system("pause"); }
-
-// The command processor's pause changes nothing that outlives it.
+// Nothing of the console is changed while the bridge waits for its key.
 void RestoreConsole() {}

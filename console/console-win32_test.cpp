@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "console/console.h"
+#include "console/console_platform.h"
+#include "console/line_writer.h"
 #include "console/messages.h"
 
 namespace {
@@ -33,6 +39,86 @@ TEST(Console, LineToAFileIsGbkBytesAndCrLf) {
   DeleteFileW(path);
   EXPECT_EQ(std::string(bytes, read), std::string(MessageText(Message::SendProblem)) + "-1\r\n" +
                                           std::string(MessageText(Message::Running)) + "\r\n");
+}
+
+// Standard output is a pipe that nobody reads, and full (as a console
+// window holds every write while a selection is made in it): through the
+// console's own writer, threads that write lines go on at once, and once the
+// pipe is read every line comes, each thread's in order. (The writer is the
+// bridge's kind, over the platform's write, but this test's own: the
+// bridge's is started once and for good, and would outlive the test.)
+TEST(Console, AFullPipeHoldsNoThread) {
+  LineWriter writer(ShowConsoleText);
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 4096));
+  // A thread of the test's own fills the pipe and stays in its write until
+  // the pipe is read.
+  const std::string filler(1 << 20, 'f');
+  std::thread filling([&] {
+    DWORD written = 0;
+    WriteFile(write_end, filler.data(), static_cast<DWORD>(filler.size()), &written, nullptr);
+  });
+  Sleep(200);
+  HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+  SetStdHandle(STD_OUTPUT_HANDLE, write_end);
+
+  constexpr int kLines = 100;
+  std::vector<std::future<void>> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.push_back(std::async(std::launch::async, [&writer, t] {
+      for (int i = 0; i < kLines; ++i) {
+        writer.Hand(FormatMessageLine(Message::SerialWriteTimeout, static_cast<std::uint32_t>(t * 1000 + i)) +
+                    kConsoleLineEnd);
+      }
+    }));
+  }
+  bool none_waited = true;
+  for (auto& thread : threads) {
+    none_waited = thread.wait_for(std::chrono::seconds(10)) == std::future_status::ready && none_waited;
+  }
+
+  const std::string prefix(MessageText(Message::SerialWriteTimeout));
+  std::size_t expected_size = filler.size();
+  for (int t = 0; t < 2; ++t) {
+    for (int i = 0; i < kLines; ++i) expected_size += prefix.size() + std::to_string(t * 1000 + i).size() + 2;
+  }
+  std::string output;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (output.size() < expected_size && std::chrono::steady_clock::now() < deadline) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr) || available == 0) {
+      Sleep(5);
+      continue;
+    }
+    std::string chunk(available, '\0');
+    DWORD got = 0;
+    if (!ReadFile(read_end, chunk.data(), available, &got, nullptr)) break;
+    output.append(chunk, 0, got);
+  }
+  const bool flushed = writer.Flush(std::chrono::seconds(10));
+  SetStdHandle(STD_OUTPUT_HANDLE, saved);
+  filling.join();
+  for (auto& thread : threads) thread.wait();
+  CloseHandle(read_end);
+  CloseHandle(write_end);
+  EXPECT_TRUE(none_waited) << "a thread waits on standard output";
+  EXPECT_TRUE(flushed);
+
+  ASSERT_EQ(output.substr(0, filler.size()), filler);
+  std::vector<int> next = {0, 1000};
+  std::size_t lines = 0;
+  std::size_t start = filler.size();
+  for (std::size_t end; (end = output.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    const std::string line = output.substr(start, end - start);
+    ASSERT_EQ(line.compare(0, prefix.size(), prefix), 0) << line;
+    const int code = std::stoi(line.substr(prefix.size()));
+    int& expected = next[code >= 1000 ? 1 : 0];
+    EXPECT_EQ(code, expected) << "a line lost or out of order";
+    expected = code + 1;
+    ++lines;
+  }
+  EXPECT_EQ(lines, 2u * kLines);
 }
 
 }  // namespace

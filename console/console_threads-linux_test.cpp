@@ -1,6 +1,8 @@
 // The capture thread and the main thread write messages at the same time.
-// Each line must reach standard output whole; under ThreadSanitizer (the
-// "tsan" preset) this test also shows the console's shared state is guarded.
+// Each line must reach standard output whole, and no thread may wait while
+// standard output holds a write; under ThreadSanitizer (the "tsan" preset)
+// these tests also show the console's shared state is guarded.
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -8,8 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <set>
 #include <string>
@@ -17,6 +21,8 @@
 #include <vector>
 
 #include "console/console.h"
+#include "console/console_platform.h"
+#include "console/line_writer.h"
 #include "console/messages.h"
 
 namespace {
@@ -117,6 +123,83 @@ TEST(Console, LinesFromTwoThreadsNeverMix) {
   EXPECT_EQ(start, output.size()) << "the output ends inside a line";
   EXPECT_EQ(lines, 2u * kLines);
   EXPECT_TRUE(expected.empty()) << expected.size() << " lines are missing";
+}
+
+// Standard output is a pipe that nobody reads, full (a logger that hangs,
+// or, on Windows, a console window with a selection in it): through the
+// console's own writer, the threads that write lines go on at once, and once
+// the pipe is read every line comes, each thread's in order. (The writer is
+// the bridge's kind, over the platform's write, but this test's own: the
+// bridge's is started once and for good, and would outlive the test.)
+TEST(Console, AFullStandardOutputHoldsNoThread) {
+  const std::string timeout = LinePrefix(Message::SerialWriteTimeout);
+  LineWriter writer(ShowConsoleText);
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  const int capacity = fcntl(pipe_ends[1], F_GETPIPE_SZ);
+  ASSERT_GT(capacity, 0);
+  // Exactly the pipe's capacity goes in without blocking; the next byte
+  // would block.
+  const std::string filler(static_cast<std::size_t>(capacity), 'f');
+  ASSERT_EQ(write(pipe_ends[1], filler.data(), filler.size()), capacity);
+  fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  dup2(pipe_ends[1], STDOUT_FILENO);
+
+  constexpr int kLines = 100;
+  std::vector<std::future<void>> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.push_back(std::async(std::launch::async, [&writer, t] {
+      for (int i = 0; i < kLines; ++i) {
+        writer.Hand(FormatMessageLine(Message::SerialWriteTimeout, static_cast<std::uint32_t>(t * 1000 + i)) +
+                    kConsoleLineEnd);
+      }
+    }));
+  }
+  bool none_waited = true;
+  for (auto& thread : threads) none_waited = thread.wait_for(std::chrono::seconds(10)) == std::future_status::ready && none_waited;
+  // Said once standard output is back: gtest writes there too.
+
+  // Read it all: the filler, then the lines.
+  std::string output;
+  std::size_t expected_size = filler.size();
+  for (int t = 0; t < 2; ++t) {
+    for (int i = 0; i < kLines; ++i) expected_size += timeout.size() + std::to_string(t * 1000 + i).size() + 1;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  fcntl(pipe_ends[0], F_SETFL, O_NONBLOCK);
+  while (output.size() < expected_size && std::chrono::steady_clock::now() < deadline) {
+    char buffer[65536];
+    const ssize_t n = read(pipe_ends[0], buffer, sizeof buffer);
+    if (n > 0) {
+      output.append(buffer, static_cast<std::size_t>(n));
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  const bool flushed = writer.Flush(std::chrono::seconds(10));
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  close(pipe_ends[0]);
+  close(pipe_ends[1]);
+  for (auto& thread : threads) thread.wait();
+  EXPECT_TRUE(none_waited) << "a thread waits on standard output";
+  EXPECT_TRUE(flushed);
+
+  ASSERT_EQ(output.substr(0, filler.size()), filler);
+  std::vector<int> next = {0, 1000};
+  std::size_t lines = 0;
+  std::size_t start = filler.size();
+  for (std::size_t end; (end = output.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = output.substr(start, end - start);
+    ASSERT_EQ(line.compare(0, timeout.size(), timeout), 0) << line;
+    const int code = std::stoi(line.substr(timeout.size()));
+    int& expected = next[code >= 1000 ? 1 : 0];
+    EXPECT_EQ(code, expected) << "a line lost or out of order";
+    expected = code + 1;
+    ++lines;
+  }
+  EXPECT_EQ(lines, 2u * kLines);
 }
 
 }  // namespace

@@ -53,6 +53,10 @@ constexpr std::string_view kMessageTexts[] = {
         // 设备已重新连接.
         "\xc9\xe8\xb1\xb8\xd2\xd1\xd6\xd8\xd0\xc2\xc1\xac\xbd\xd3."
         "   Device connected again.",
+        // 请按任意键继续. The English half is the command interpreter's own
+        // pause prompt, word for word, trailing space included.
+        "\xc7\xeb\xb0\xb4\xc8\xce\xd2\xe2\xbc\xfc\xbc\xcc\xd0\xf8."
+        "   Press any key to continue . . . ",
 };
 static_assert(std::size(kMessageTexts) == static_cast<std::size_t>(Message::kCount),
               "every message needs a text, in the order of the enum");

@@ -24,6 +24,9 @@ enum class Message {
   SerialWriteTimeout,
   DeviceLost,
   DeviceReconnected,
+  // The prompt before the bridge ends on a start-up failure, written without
+  // a line end: the key ends the line.
+  PressAnyKey,
   kCount
 };
 

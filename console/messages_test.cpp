@@ -44,6 +44,9 @@ TEST(Messages, TextsAreTheExactGbkBytes) {
        "\xC9\xE8\xB1\xB8.   Device connection lost, waiting for the device."},
       {Message::DeviceReconnected,
        "\xC9\xE8\xB1\xB8\xD2\xD1\xD6\xD8\xD0\xC2\xC1\xAC\xBD\xD3.   Device connected again."},
+      // cmd's own words for the English half, its trailing space included.
+      {Message::PressAnyKey,
+       "\xC7\xEB\xB0\xB4\xC8\xCE\xD2\xE2\xBC\xFC\xBC\xCC\xD0\xF8.   Press any key to continue . . . "},
   };
   ASSERT_EQ(std::size(kExpected), static_cast<std::size_t>(Message::kCount));
   for (const auto& expected : kExpected) {

@@ -8,7 +8,7 @@ import time
 import unittest
 
 import lab as lab_
-from lab import ART_POLL_PROBE, LINUX_PAUSE_PROMPT, message
+from lab import ART_POLL_PROBE, LINUX_PAUSE_PROMPT, message, pause_prompt
 
 NOBODY = 65534
 
@@ -46,7 +46,7 @@ class StartupFailures(unittest.TestCase):
         try:
             # Arguments change nothing.
             bridge = self.lab.start_bridge(stdin=terminal, arguments=["--help", "/dev/ttyUSB0", "COM3"])
-            expected = message("InitCompleted") + message("NoDeviceFound") + b"Press any key to continue . . . "
+            expected = message("InitCompleted") + message("NoDeviceFound") + pause_prompt()
             self.assertEqual(bridge.wait_output(expected), expected)
             time.sleep(0.3)
             self.assertTrue(bridge.running(), "the pause did not wait for a key")

@@ -117,7 +117,7 @@ class Stopping(unittest.TestCase):
             before = termios.tcgetattr(terminal)
             self.assertTrue(before[3] & termios.ECHO and before[3] & termios.ICANON)
             bridge = self.lab.start_bridge(stdin=terminal)
-            prompt = b"Press any key to continue . . . "
+            prompt = lab_.pause_prompt()
             self.assertTrue(bridge.stdout.wait_for(lambda data: data.endswith(prompt)).endswith(prompt))
             lab_.wait_until(lambda: not termios.tcgetattr(terminal)[3] & termios.ECHO)
             self.assertFalse(termios.tcgetattr(terminal)[3] & termios.ECHO, "the prompt did not wait")

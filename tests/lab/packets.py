@@ -45,8 +45,19 @@ MESSAGES = {
     "SerialWriteTimeout": "串口写入超时.    Serial write timeout.   code - ",
     "DeviceLost": "设备连接已断开,正在等待设备.   Device connection lost, waiting for the device.",
     "DeviceReconnected": "设备已重新连接.   Device connected again.",
+    "PressAnyKey": "请按任意键继续.   Press any key to continue . . . ",
 }
-LINUX_PAUSE_PROMPT = b"Press any key to continue . . . \n"
+
+
+def pause_prompt(windows=False):
+    """The start-up failure's key prompt as the bridge writes it, before the
+    key ends its line."""
+    return MESSAGES["PressAnyKey"].encode("gbk" if windows else "utf-8")
+
+
+# The prompt and its line end, as a Linux bridge writes them when nobody can
+# press a key.
+LINUX_PAUSE_PROMPT = pause_prompt() + b"\n"
 
 
 def message(key, code=None, windows=False):
