@@ -5,6 +5,16 @@
 
 #include "console/console.h"
 
+namespace {
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
 DeviceLink::DeviceLink(DeviceHandle device, std::string path)
     : device_(device), path_(std::move(path)) {}
 
@@ -19,17 +29,19 @@ WriteResult DeviceLink::Write(const std::uint8_t* data, std::size_t size) {
   }
   const DeviceWrite write = WriteDevice(device, data, size, &abandon_);
   bool report = false;
+  bool lost = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     --writers_;
     // A port that refuses every write would otherwise fill the console.
     report = write.result == WriteResult::kFailed && write.error != last_write_error_;
     last_write_error_ = write.result == WriteResult::kFailed ? write.error : 0;
+    lost = write_failures_.Record(OutcomeOfWrite(write.result), NowMs());
   }
   changed_.notify_all();
   if (report) WriteFailedMessage(write);
-  if (write.result == WriteResult::kLost) MarkLost(device);
-  return write.result;
+  if (lost) MarkLost(device);
+  return lost ? WriteResult::kLost : write.result;
 }
 
 std::size_t DeviceLink::OutputQueued() {
@@ -60,10 +72,10 @@ DeviceLink::Read DeviceLink::ReadOrReconnect(std::uint8_t* buffer, std::size_t c
     Reconnect();
     return {0, false};
   }
-  bool lost = false;
+  PortOutcome outcome = PortOutcome::kWorked;
   // Only this thread closes the port, so it stays open while read.
-  const std::size_t count = ReadDevice(device, buffer, capacity, &lost);
-  if (lost) MarkLost(device);
+  const std::size_t count = ReadDevice(device, buffer, capacity, &outcome);
+  if (read_failures_.Record(outcome, NowMs())) MarkLost(device);
   std::lock_guard<std::mutex> lock(mutex_);
   const bool new_port = std::exchange(new_port_, false);
   return {count, new_port};
@@ -89,6 +101,7 @@ void DeviceLink::Reconnect() {
     std::string path;
     const DeviceHandle found = FindDevicePort(&stopped_, &path);
     if (found != kInvalidDevice) {
+      read_failures_.Reset();
       {
         std::lock_guard<std::mutex> lock(mutex_);
         device_ = found;
@@ -96,6 +109,7 @@ void DeviceLink::Reconnect() {
         connected_ = true;
         new_port_ = true;
         last_write_error_ = 0;
+        write_failures_.Reset();
         abandon_.store(stopped_.load());
       }
       if (listener_) listener_(true);
@@ -107,6 +121,15 @@ void DeviceLink::Reconnect() {
                       [this] { return stopped_.load(); });
     if (stopped_.load()) return;
   }
+}
+
+void DeviceLink::Reopen() {
+  DeviceHandle device;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    device = device_;
+  }
+  if (device != kInvalidDevice) MarkLost(device);
 }
 
 void DeviceLink::Stop() {

@@ -1,6 +1,7 @@
 // The device's port as both directions share it: one port at a time, lost
-// when the device goes (an unplugged adapter, a hung-up pty) and found again
-// when it comes back.
+// when the device goes (an unplugged adapter, a hung-up pty), when its reads
+// or its writes keep failing (serial/port_loss.h) or when the computer
+// resumes from sleep (Reopen), and found again when it comes back.
 //
 // The writer thread writes through Write; the main thread reads through Read
 // and, when the port is lost, is the one that lets it go and looks for the
@@ -16,6 +17,7 @@
 #include <mutex>
 #include <string>
 
+#include "serial/port_loss.h"
 #include "serial/serial_port.h"
 
 // How often a lost device is looked for again.
@@ -35,7 +37,8 @@ class DeviceLink {
   // Writer thread: writes one whole message (WriteDevice). kLost when there
   // is no device, or it went meanwhile (the message is dropped); kAbandoned
   // when the link stopped. Failures the port reports are written
-  // (SerialWriteFailed) once for each run of the same code.
+  // (SerialWriteFailed) once for each run of the same code; writes that keep
+  // failing lose the port.
   WriteResult Write(const std::uint8_t* data, std::size_t size);
 
   // Writer thread: what the driver still holds to send (DeviceOutputQueued).
@@ -52,6 +55,12 @@ class DeviceLink {
   // first usable port, as at start-up, the probe first), and writes
   // DeviceReconnected when it is back. Returns 0 bytes when stopped.
   Read ReadOrReconnect(std::uint8_t* buffer, std::size_t capacity);
+
+  // Any thread: lets go of the port and looks for the device again, as if
+  // it had been lost (DeviceLost, then DeviceReconnected once it is back).
+  // For a port the computer's sleep may have left open but dead. Nothing
+  // happens while there is no port.
+  void Reopen();
 
   // Any thread: ends the link's waits (a read within kReadWaitMs, a write or
   // a search within 100 ms); reads and writes return at once from then on.
@@ -82,6 +91,10 @@ class DeviceLink {
   std::atomic<bool> stopped_{false};
   bool new_port_ = false;
   std::uint32_t last_write_error_ = 0;
+  // Each direction's run of failures on the current port: the writes' under
+  // mutex_, the reads' on the main thread only.
+  FailureRun write_failures_;
+  FailureRun read_failures_;
   Listener listener_;
 };
 

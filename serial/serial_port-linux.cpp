@@ -285,24 +285,32 @@ std::size_t DeviceOutputQueued(DeviceHandle device) {
   return static_cast<std::size_t>(queued);
 }
 
-std::size_t ReadDevice(DeviceHandle device, std::uint8_t* buffer, std::size_t capacity, bool* lost) {
-  if (lost != nullptr) *lost = false;
-  if (capacity == 0) return 0;
+std::size_t ReadDevice(DeviceHandle device, std::uint8_t* buffer, std::size_t capacity,
+                       PortOutcome* outcome) {
+  PortOutcome result = PortOutcome::kWorked;
+  std::size_t count = 0;
   const int fd = static_cast<int>(device);
   pollfd port{fd, POLLIN, 0};
-  const int ready = poll(&port, 1, kReadWaitMs);
-  if (ready <= 0) return 0;  // Silence, or a signal.
-  if ((port.revents & POLLIN) != 0) {
+  const int ready = capacity == 0 ? 0 : poll(&port, 1, kReadWaitMs);
+  if (ready < 0 && errno != EINTR) {
+    result = PortOutcome::kFailed;
+  } else if (ready > 0 && (port.revents & POLLIN) == 0) {
+    // Hung up or in error with nothing left to read (an adapter unplugged,
+    // the other end of a pty closed): poll would now return at once forever.
+    result = PortOutcome::kGone;
+  } else if (ready > 0) {
     const ssize_t n = read(fd, buffer, capacity);
-    if (n > 0) return static_cast<std::size_t>(n);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
-    if (n < 0 && !IsLost(errno)) return 0;
-    // End of file (a hung-up tty), EIO, ENXIO: the device is gone.
+    if (n > 0) {
+      count = static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      result = PortOutcome::kGone;  // End of file: a hung-up tty.
+    } else if (errno != EAGAIN && errno != EINTR) {
+      result = IsLost(errno) ? PortOutcome::kGone : PortOutcome::kFailed;
+    }
   }
-  // The port is gone (an adapter unplugged, the other end of a pty closed):
-  // poll would now return at once forever. Wait as for a silent device, so
-  // that no caller spins on it.
-  if (lost != nullptr) *lost = true;
-  SleepMs(kReadWaitMs);
-  return 0;
+  // A port gone or failing: wait as for a silent device, so that no caller
+  // spins on it.
+  if (result != PortOutcome::kWorked) SleepMs(kReadWaitMs);
+  if (outcome != nullptr) *outcome = result;
+  return count;
 }

@@ -332,10 +332,10 @@ TEST(WriteDevice, ReportsALostDevice) {
   EXPECT_EQ(write.result, WriteResult::kLost);
   EXPECT_EQ(write.error, static_cast<std::uint32_t>(EIO));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "a lost port is the link's to report";
-  bool lost = false;
+  PortOutcome outcome = PortOutcome::kWorked;
   std::uint8_t buffer[16];
-  EXPECT_EQ(ReadDevice(fd, buffer, sizeof buffer, &lost), 0u);
-  EXPECT_TRUE(lost);
+  EXPECT_EQ(ReadDevice(fd, buffer, sizeof buffer, &outcome), 0u);
+  EXPECT_EQ(outcome, PortOutcome::kGone);
   close(fd);
 }
 

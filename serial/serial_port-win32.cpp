@@ -49,30 +49,9 @@ constexpr DWORD kLongestPauseMs = 16;
 
 HANDLE AsHandle(DeviceHandle device) { return reinterpret_cast<HANDLE>(device); }
 
-// The errors of a port whose device has gone, which it then gives on every
-// call: serial drivers have no common way to say so. Those seen from USB
-// serial drivers after a surprise removal are ERROR_ACCESS_DENIED (5),
-// ERROR_BAD_COMMAND (22, "the device does not recognize the command"),
-// ERROR_GEN_FAILURE (31) and ERROR_DEVICE_NOT_CONNECTED (1167); Wine gives
-// ERROR_NOT_READY (21) for a port whose pty has hung up. ERROR_INVALID_PARAMETER
-// is not among them: some virtual ports fail ClearCommError with it always.
-bool IsLost(DWORD error) {
-  switch (error) {
-    case ERROR_ACCESS_DENIED:
-    case ERROR_NOT_READY:
-    case ERROR_BAD_COMMAND:
-    case ERROR_GEN_FAILURE:
-    case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_DEVICE_REMOVED:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// The same for a call the bridge did not cancel itself: usbser.sys fails
-// every call with ERROR_OPERATION_ABORTED (995) once its device is gone.
-bool IsLostUncancelled(DWORD error) { return IsLost(error) || error == ERROR_OPERATION_ABORTED; }
+// Whether a call the bridge did not cancel itself failed with an error only
+// a port whose device has gone gives (serial/port_loss.h says which).
+bool IsGone(DWORD error) { return OutcomeOfWindowsError(error, false) == PortOutcome::kGone; }
 
 // The reader's knowledge of the port it reads: whether its event waits work.
 // Kept per thread; only the main thread reads the device.
@@ -137,9 +116,11 @@ InputState WaitForDeviceBytes(HANDLE port) {
     DWORD errors = 0;
     COMSTAT status;
     if (!ClearCommError(port, &errors, &status)) {
-      if (IsLostUncancelled(GetLastError())) return InputState::kLost;
+      if (IsGone(GetLastError())) return InputState::kLost;
       // A port whose status query fails for another reason is read all the
-      // same, after a pause: never spin on it.
+      // same, after a pause: never spin on it. Some virtual ports fail every
+      // status query (ERROR_INVALID_PARAMETER) and read well: the read says
+      // whether the port works.
       Sleep(kLongestPauseMs);
       return InputState::kBytesWaiting;
     }
@@ -171,44 +152,48 @@ InputState WaitForDeviceBytes(HANDLE port) {
   }
 }
 
-// Reads the bytes waiting in the input queue. Returns their count, taken from
-// the completion record; a read still pending after kPendingReadWaitMs is
-// cancelled and waited for before its buffer and record go away. Sets
-// `*lost` when the port has gone.
-bool ReadWaitingBytes(HANDLE port, std::uint8_t* buffer, DWORD capacity, DWORD* count, bool* lost) {
+// Reads the bytes waiting in the input queue into `buffer` and sets `*count`
+// to their count. A read still pending after kPendingReadWaitMs is cancelled
+// and waited for before its buffer and record go away. Returns what the
+// read said of the port.
+PortOutcome ReadWaitingBytes(HANDLE port, std::uint8_t* buffer, DWORD capacity, DWORD* count) {
   *count = 0;
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (event == nullptr) return false;
+  // Out of events: nothing read, and nothing learnt of the port.
+  if (event == nullptr) return PortOutcome::kCancelled;
   OVERLAPPED overlapped;
   std::memset(&overlapped, 0, sizeof overlapped);
   overlapped.hEvent = event;
-  bool started = true;
+  bool cancelled = false;
   // With ReadIntervalTimeout = MAXDWORD and no total time-out the read
   // returns at once with what the queue holds; the pending branch is rare.
   if (!ReadFile(port, buffer, capacity, nullptr, &overlapped)) {
     const DWORD error = GetLastError();
-    if (error == ERROR_IO_PENDING) {
-      if (WaitForSingleObject(event, kPendingReadWaitMs) != WAIT_OBJECT_0) CancelIoEx(port, &overlapped);
-    } else {
-      *lost = IsLostUncancelled(error);
-      started = false;
+    if (error != ERROR_IO_PENDING) {
+      CloseHandle(event);
+      return OutcomeOfWindowsError(error, false);
+    }
+    if (WaitForSingleObject(event, kPendingReadWaitMs) != WAIT_OBJECT_0) {
+      CancelIoEx(port, &overlapped);
+      cancelled = true;
     }
   }
-  if (started) {
-    // The count is GetOverlappedResult's: the record's InternalHigh is
-    // documented only for a request "completed without errors" (OVERLAPPED,
-    // https://learn.microsoft.com/windows/win32/api/minwinbase/ns-minwinbase-overlapped),
-    // while GetOverlappedResult gives "the number of bytes that were actually
-    // transferred by a read or write operation" (GetOverlappedResult,
-    // https://learn.microsoft.com/windows/win32/api/ioapiset/nf-ioapiset-getoverlappedresult).
-    // A read cancelled after the wait may still have delivered bytes, and
-    // they are taken too.
-    DWORD transferred = 0;
-    GetOverlappedResult(port, &overlapped, &transferred, TRUE);
-    *count = transferred;
+  // The count is GetOverlappedResult's: the record's InternalHigh is
+  // documented only for a request "completed without errors" (OVERLAPPED,
+  // https://learn.microsoft.com/windows/win32/api/minwinbase/ns-minwinbase-overlapped),
+  // while GetOverlappedResult gives "the number of bytes that were actually
+  // transferred by a read or write operation" (GetOverlappedResult,
+  // https://learn.microsoft.com/windows/win32/api/ioapiset/nf-ioapiset-getoverlappedresult).
+  // A read cancelled after the wait may still have delivered bytes, and
+  // they are taken too.
+  DWORD transferred = 0;
+  PortOutcome outcome = PortOutcome::kWorked;
+  if (!GetOverlappedResult(port, &overlapped, &transferred, TRUE)) {
+    outcome = OutcomeOfWindowsError(GetLastError(), cancelled);
   }
+  *count = transferred;
   CloseHandle(event);
-  return started;
+  return outcome;
 }
 
 // A port name as UTF-8, for portable code.
@@ -384,8 +369,9 @@ DeviceWrite WriteDevice(DeviceHandle device, const std::uint8_t* data, std::size
   DWORD errors = 0;
   COMSTAT status;
   // Clears a break or framing error that would stall the write.
-  if (!ClearCommError(port, &errors, &status) && IsLostUncancelled(GetLastError())) {
-    return {WriteResult::kLost, GetLastError()};
+  if (!ClearCommError(port, &errors, &status)) {
+    const DWORD error = GetLastError();
+    if (IsGone(error)) return {WriteResult::kLost, error};
   }
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (event == nullptr) return {WriteResult::kFailed, GetLastError()};
@@ -398,7 +384,7 @@ DeviceWrite WriteDevice(DeviceHandle device, const std::uint8_t* data, std::size
     const DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) {
       CloseHandle(event);
-      return {IsLostUncancelled(error) ? WriteResult::kLost : WriteResult::kFailed, error};
+      return {IsGone(error) ? WriteResult::kLost : WriteResult::kFailed, error};
     }
     const ULONGLONG started = GetTickCount64();
     bool stall_reported = false;
@@ -425,7 +411,7 @@ DeviceWrite WriteDevice(DeviceHandle device, const std::uint8_t* data, std::size
     DWORD transferred = 0;
     if (!GetOverlappedResult(port, &overlapped, &transferred, FALSE)) {
       const DWORD failure = GetLastError();
-      outcome = {IsLostUncancelled(failure) ? WriteResult::kLost : WriteResult::kFailed, failure,
+      outcome = {IsGone(failure) ? WriteResult::kLost : WriteResult::kFailed, failure,
                  true};
     }
   }
@@ -440,21 +426,25 @@ std::size_t DeviceOutputQueued(DeviceHandle device) {
   return status.cbOutQue;
 }
 
-std::size_t ReadDevice(DeviceHandle device, std::uint8_t* buffer, std::size_t capacity, bool* lost) {
-  bool gone = false;
+std::size_t ReadDevice(DeviceHandle device, std::uint8_t* buffer, std::size_t capacity,
+                       PortOutcome* outcome) {
   HANDLE port = AsHandle(device);
-  const InputState input = WaitForDeviceBytes(port);
+  PortOutcome result = PortOutcome::kWorked;
   DWORD count = 0;
-  if (input == InputState::kNothing) {
-    // Silence.
-  } else if (input == InputState::kLost ||
-             !ReadWaitingBytes(port, buffer, capacity < MAXDWORD ? static_cast<DWORD>(capacity) : MAXDWORD,
-                               &count, &gone)) {
-    gone = gone || input == InputState::kLost;
-    // The port has gone, or fails to read: wait out a read period instead
-    // of asking again at once.
-    Sleep(kReadWaitMs);
+  switch (WaitForDeviceBytes(port)) {
+    case InputState::kNothing:
+      break;  // Silence.
+    case InputState::kLost:
+      result = PortOutcome::kGone;
+      break;
+    case InputState::kBytesWaiting:
+      result = ReadWaitingBytes(port, buffer, capacity < MAXDWORD ? static_cast<DWORD>(capacity) : MAXDWORD,
+                                &count);
+      break;
   }
-  if (lost != nullptr) *lost = gone;
+  // The port has gone, or fails to read: wait out a read period instead of
+  // asking again at once.
+  if (result == PortOutcome::kGone || result == PortOutcome::kFailed) Sleep(kReadWaitMs);
+  if (outcome != nullptr) *outcome = result;
   return count;
 }

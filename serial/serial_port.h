@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "artnet/artnet.h"
+#include "serial/port_loss.h"
 
 // An open device port: a Win32 HANDLE or a Linux file descriptor, held as an
 // integer so that portable code can pass it along.
@@ -40,8 +41,11 @@ std::vector<std::string> ListSerialPorts();
 // up is left with the settings it had. Writes nothing. Any thread.
 DeviceHandle OpenDevicePort(const std::string& name);
 
-// Opens the first listed port that OpenDevicePort can open and writes
-// kArtPollProbe (artnet/artnet.h) to it; later ports are never touched.
+// Opens the first listed port that OpenDevicePort can open and that takes
+// kArtPollProbe (artnet/artnet.h); later ports are never touched. A port
+// whose probe write fails is closed again and the next one tried: a port
+// that refuses its first write is no use to the device (one that failed
+// every call until it was closed, say, and fails the same way again).
 // Returns the port, or kInvalidDevice when no port could be used (or
 // `abandon` was set while the probe was written). `path`, when given,
 // receives the port's name. Writes no message of its own (the probe's write
@@ -58,6 +62,9 @@ enum class WriteResult {
   kLost,       // The port is gone (unplugged): nothing more will get through.
   kAbandoned,  // `abandon` was set before the message was through.
 };
+
+// What a write's result says of the port, for its FailureRun.
+PortOutcome OutcomeOfWrite(WriteResult result);
 
 struct DeviceWrite {
   WriteResult result;
@@ -91,9 +98,13 @@ constexpr int kReadWaitMs = 250;
 
 // Waits, without spinning, until the device has sent bytes, then reads up to
 // `capacity` of them. Returns the count read, or 0 when nothing arrived
-// within kReadWaitMs (about) or a read failed. Sets `*lost` when the port is
-// gone (unplugged, hung up). Never discards bytes still to be written.
+// within kReadWaitMs (about) or a read failed. `*outcome`, when given, says
+// what the wait and the read said of the port: kWorked for bytes or silence,
+// kFailed for a read the system refused, kGone when the port has gone
+// (unplugged, hung up), kCancelled for a read the bridge cancelled itself.
+// After a failure it waits out a read period before returning, so that no
+// caller spins on a broken port. Never discards bytes still to be written.
 std::size_t ReadDevice(DeviceHandle device, std::uint8_t* buffer, std::size_t capacity,
-                       bool* lost = nullptr);
+                       PortOutcome* outcome = nullptr);
 
 #endif  // ARTNET_SERIAL_SERIAL_PORT_H_
