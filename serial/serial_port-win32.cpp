@@ -16,6 +16,7 @@
 #include <cwchar>
 
 #include "console/console.h"
+#include "serial/port_order.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -216,21 +217,21 @@ std::wstring WideName(const std::string& name) {
 
 }  // namespace
 
-std::vector<std::wstring> ListSerialPortNames() {
-  std::vector<std::wstring> names;
+std::vector<SerialcommValue> ListSerialcommValues() {
+  std::vector<SerialcommValue> values;
   // The sub-key is kept as narrow text and widened with the ANSI code page.
   static const char kSubKey[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM\\";
   wchar_t sub_key[sizeof kSubKey];
-  if (MultiByteToWideChar(CP_ACP, 0, kSubKey, -1, sub_key, sizeof kSubKey) == 0) return names;
+  if (MultiByteToWideChar(CP_ACP, 0, kSubKey, -1, sub_key, sizeof kSubKey) == 0) return values;
   HKEY key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, sub_key, 0, KEY_READ, &key) != ERROR_SUCCESS) return names;
-  names = ReadPortNames(key);
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, sub_key, 0, KEY_READ, &key) != ERROR_SUCCESS) return values;
+  values = ReadSerialcommValues(key);
   RegCloseKey(key);
-  return names;
+  return values;
 }
 
-std::vector<std::wstring> ReadPortNames(HKEY key) {
-  std::vector<std::wstring> names;
+std::vector<SerialcommValue> ReadSerialcommValues(HKEY key) {
+  std::vector<SerialcommValue> values;
   for (DWORD index = 0;; ++index) {
     wchar_t name[kNameChars];
     DWORD name_chars = kNameChars;
@@ -248,15 +249,19 @@ std::vector<std::wstring> ReadPortNames(HKEY key) {
     // bytes end; it never runs past the buffer (100 bytes hold 50 characters,
     // a whole number, so an odd byte count just drops its last half byte).
     const std::size_t chars = (data_bytes <= kDataBytes ? data_bytes : kDataBytes) / sizeof(wchar_t);
-    names.emplace_back(data, wcsnlen(data, chars));
+    // The name's count leaves out its terminating zero.
+    values.push_back({std::wstring(name, name_chars < kNameChars ? name_chars : kNameChars),
+                      std::wstring(data, wcsnlen(data, chars))});
   }
-  return names;
+  return values;
 }
 
 std::vector<std::string> ListSerialPorts() {
-  std::vector<std::string> ports;
-  for (const std::wstring& name : ListSerialPortNames()) ports.push_back(NarrowName(name));
-  return ports;
+  std::vector<ListedPort> listed;
+  for (const SerialcommValue& value : ListSerialcommValues()) {
+    listed.push_back({NarrowName(value.device), NarrowName(value.port)});
+  }
+  return PortsInTrialOrder(listed);
 }
 
 std::wstring DevicePathForPortName(const std::wstring& name) {

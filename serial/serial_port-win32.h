@@ -11,17 +11,25 @@
 #include <string>
 #include <vector>
 
-// The data of every value under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM ("COM3"),
-// in the registry's enumeration order. A value that cannot be read into the
-// 100-byte data buffer is left out. Empty when the key cannot be opened or
-// has no values. Writes nothing; any thread.
-std::vector<std::wstring> ListSerialPortNames();
+// One value of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM: its name is the port
+// driver's device object, its data the port's name.
+struct SerialcommValue {
+  std::wstring device;  // "\Device\VCP0"
+  std::wstring port;    // "COM3"
+};
 
-// The data of every value of the open `key`, read as ListSerialPortNames
-// reads SERIALCOMM's: 100-character names, 100-byte data, a value that does
-// not fit skipped, text up to its first zero character or the end of its
-// data. The key stays open.
-std::vector<std::wstring> ReadPortNames(HKEY key);
+// Every value under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, in the registry's
+// enumeration order (ListSerialPorts puts them in the order discovery tries
+// them, serial/port_order.h). A value that cannot be read into the
+// 100-character name and 100-byte data buffers is left out. Empty when the
+// key cannot be opened or has no values. Writes nothing; any thread.
+std::vector<SerialcommValue> ListSerialcommValues();
+
+// Every value of the open `key`, read as ListSerialcommValues reads
+// SERIALCOMM's: 100-character names, 100-byte data, a value that does not
+// fit skipped, its data's text up to its first zero character or the end of
+// its data. The key stays open.
+std::vector<SerialcommValue> ReadSerialcommValues(HKEY key);
 
 // The path that opens the port a registry name stands for: the name less its
 // first three characters ("COM") is read as a number the way _wtoi reads it,

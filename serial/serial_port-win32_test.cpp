@@ -199,18 +199,32 @@ TEST(SerialPortWin32, RegistryValuesThatDoNotFitOrEndWithoutAZero) {
   set(std::wstring(120, L'e'), L"COM5", 10);                 // name does not fit: skipped
   set(L"f", L"COM6X", 9);                                    // odd count: the half character goes
   set(L"g", std::wstring(L"COM7\0junk", 9), 20);            // text ends at the first zero
-  const std::vector<std::wstring> names = ReadPortNames(key);
+  const std::wstring longest_name(99, L'n');                  // 99 characters and the zero fit
+  set(longest_name, L"COM8", 10);
+  const std::vector<SerialcommValue> values = ReadSerialcommValues(key);
   RegCloseKey(key);
   RegDeleteKeyW(HKEY_CURRENT_USER, path.c_str());
-  EXPECT_EQ((std::vector<std::wstring>{L"COM3", L"COM4", fills, L"COM6", L"COM7"}), names);
+  std::vector<std::wstring> devices;
+  std::vector<std::wstring> ports;
+  for (const SerialcommValue& value : values) {
+    devices.push_back(value.device);
+    ports.push_back(value.port);
+  }
+  EXPECT_EQ((std::vector<std::wstring>{L"COM3", L"COM4", fills, L"COM6", L"COM7", L"COM8"}), ports);
+  EXPECT_EQ((std::vector<std::wstring>{L"a", L"b", L"c", L"f", L"g", longest_name}), devices);
 }
 
 TEST(SerialPortWin32, ListsThePortsInRegistryOrder) {
   if (TestPrefixPorts().empty()) GTEST_SKIP() << kNeedsTestPorts;
   // The script read the same values through reg.exe; the bridge must see the
-  // data (not the "\Device\Serial4" names), every value, in the same order.
+  // data (not the "\Device\Serial4" names), every value, in the same order:
+  // all are serial.sys's names, one kind, which keeps the registry's order.
   EXPECT_EQ(TestPrefixPorts(), ListSerialPorts());
-  EXPECT_EQ(TestPrefixPorts().size(), ListSerialPortNames().size());
+  const std::vector<SerialcommValue> values = ListSerialcommValues();
+  ASSERT_EQ(TestPrefixPorts().size(), values.size());
+  for (const SerialcommValue& value : values) {
+    EXPECT_EQ(value.device.rfind(L"\\Device\\Serial", 0), 0u);
+  }
 }
 
 TEST(SerialPortWin32, DiscoveryTakesTheFirstUsablePortAndProbesIt) {
