@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "app/privileges.h"
+#include "app/resume_watch.h"
 #include "app/status.h"
 #include "app/stop_request.h"
 #include "app/timed_waits.h"
@@ -109,6 +110,9 @@ int main() {
     link.Stop();
     writer.Stop();
   });
+  // A port may come back from the computer's sleep open but dead: it is let
+  // go and the device looked for again, as after an unplug.
+  WatchForResume([&link] { link.Reopen(); });
   if (StopRequested().load()) {
     link.Stop();
     writer.Stop();
