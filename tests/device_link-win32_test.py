@@ -3,7 +3,7 @@
 link's wire: discovery, the writer's whole packets and the reader, through
 DeviceLink as the bridge runs them (tests/drive_device-win32.cpp), at a COM
 port of the test prefix that leads to the path where the simulator links its
-pty (tests/wine-com-ports: COM91 and COM92, for these tests alone).
+pty (tests/wine-com-ports: COM91 to COM94, for these tests alone).
 
 - A device that reads at the wire's pace, and stalls twice for 1.2 s while
   the writer offers more than the wire carries: every packet arrives whole
@@ -13,6 +13,18 @@ pty (tests/wine-com-ports: COM91 and COM92, for these tests alone).
   comes back at the same COM port: the waiting write is given up, DeviceLost
   and DeviceReconnected are said once each, the reader idles meanwhile, and
   the new device gets the probe first, then writes and reads flow again.
+- A device whose port starts failing every write with an error that says
+  nothing of a lost device (ERROR_SEM_TIMEOUT, 121, as usbser.sys gives until
+  its adapter is replugged; made by tests/fail_writes.c below Wine): after a
+  second of failures the port counts as lost, is searched again and, as long
+  as it refuses the probe, passed over; once it takes writes again it is found
+  within two seconds, the probe first.
+- The computer resumes from sleep (the windows of drive-device.exe are told so,
+  as Windows tells every top-level window): the port is let go and found
+  again, the probe first.
+- Ports listed under the names of Bluetooth, built-in and USB serial ports
+  (COM41 to COM46, pty pairs) are tried USB first, then built-in, then
+  Bluetooth, whatever the registry's order.
 
 Run by ctest in the Windows build only, through scripts/test-windows.
 """
@@ -20,6 +32,7 @@ Run by ctest in the Windows build only, through scripts/test-windows.
 import os
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -76,9 +89,10 @@ class Driver:
     """drive-device.exe under Wine on one COM port: what it prints, line by
     line, and the messages it is given to write."""
 
-    def __init__(self, port):
-        self.process = subprocess.Popen([os.environ["ARTNET_WINE_RUN"], DRIVER, port], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    def __init__(self, *arguments, environment=None):
+        self.process = subprocess.Popen([os.environ["ARTNET_WINE_RUN"], DRIVER, *arguments], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        env=None if environment is None else {**os.environ, **environment})
         self.stdout = lab_.Stream(self.process.stdout)
         self.stderr = lab_.Stream(self.process.stderr)
         self.feeder = None
@@ -112,6 +126,13 @@ class Driver:
     def frames(self):
         return [bytes.fromhex(line.split(b" ", 1)[1].decode()) for line in self.lines()
                 if line.startswith(b"frame ")]
+
+    def send_line(self, line):
+        """Hands the driver one line of its input as it is ("resume")."""
+        if self.feeder is not None:
+            self.feeder.join()
+        self.process.stdin.write(line.encode() + b"\n")
+        self.process.stdin.flush()
 
     def write(self, *messages):
         """Hands the messages over on a thread: the pipe holds far fewer."""
@@ -163,8 +184,8 @@ class DeviceCase(unittest.TestCase):
         self.devices.append(device)
         return device
 
-    def start_driver(self):
-        self.driver = Driver(self.PORT)
+    def start_driver(self, environment=None):
+        self.driver = Driver(self.PORT, environment=environment)
         lines = self.driver.wait_lines(lambda lines: len(lines) >= 1, timeout=DEADLINE * 3)
         self.assertEqual(lines[:1], [b"found " + self.PORT.encode()], self.driver.stderr.data())
         return self.driver
@@ -279,11 +300,163 @@ class DeviceGoesAndComesBack(DeviceCase):
         print(f"found again {took * 1000:.0f} ms after the device came back", file=sys.stderr)
 
 
+# Wine turns a write() that fails with ETIME into ERROR_SEM_TIMEOUT (121), an
+# error outside those that say at once that a port's device has gone.
+ETIME = 62
+ERROR_SEM_TIMEOUT = 121
+FAIL_WRITES = os.path.join(lab_.SOURCE_DIR, "build", "linux", "tests", "fail-writes.so")
+
+
+class WritesThatKeepFailing(DeviceCase):
+    PORT = "COM93"
+
+    def test_lost_after_a_second_and_found_again_once_it_takes_writes(self):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        fault = os.path.join(directory.name, "fail-writes")
+        device = self.start_device()
+        driver = self.start_driver(environment={"LD_PRELOAD": FAIL_WRITES, "ARTNET_FAIL_WRITES": fault})
+        self.assertEqual(device.wait_received(len(ART_POLL_PROBE)).hex(), ART_POLL_PROBE.hex())
+        driver.write(packet(0), packet(1))
+        self.assertEqual(driver.wait_results(2), ["written"] * 2)
+        before = ART_POLL_PROBE + packet(0) + packet(1)
+        self.assertEqual(device.wait_received(len(before)).hex(), before.hex())
+
+        # From now on every write to the device's pty fails, below Wine.
+        pty = os.stat(os.path.realpath(link_path(self.PORT))).st_rdev
+        with open(fault, "w") as file:
+            file.write(f"{pty} {ETIME}")
+        failing = time.monotonic()
+        stop = threading.Event()
+
+        def keep_writing():
+            number = 2
+            while not stop.is_set():
+                driver.write(packet(number))
+                number += 1
+                time.sleep(0.05)
+        writing = threading.Thread(target=keep_writing, daemon=True)
+        writing.start()
+        try:
+            driver.wait_lines(lambda lines: driver.count("DeviceLost", lines) >= 1)
+            took = time.monotonic() - failing
+            time.sleep(1.0)  # Searching meanwhile, and passing the port over.
+        finally:
+            stop.set()
+            writing.join()
+        print(f"lost {took * 1000:.0f} ms after the writes started failing", file=sys.stderr)
+        self.assertGreater(took, 1.0, "lost before its writes had failed for a second")
+        self.assertLess(took, 3.0)
+        failed = [line for line in driver.lines() if message_name(line) == "SerialWriteFailed"]
+        self.assertEqual(failed, [lab_.message("SerialWriteFailed", ERROR_SEM_TIMEOUT, windows=True)[:-2]],
+                         "said once, with its code")
+        self.assertEqual(device.received().hex(), before.hex(), "no probe gets through a port that fails")
+
+        # The port takes writes again: found within two seconds, probe first.
+        os.unlink(fault)
+        back = time.monotonic()
+        self.assertEqual(device.wait_received(len(before) + len(ART_POLL_PROBE)).hex(),
+                         (before + ART_POLL_PROBE).hex())
+        found = time.monotonic() - back
+        print(f"found again {found * 1000:.0f} ms after the port took writes again", file=sys.stderr)
+        self.assertLess(found, 2.0)
+        driver.wait_lines(lambda lines: driver.count("DeviceReconnected", lines) >= 1)
+        written = len(driver.results())
+        driver.write(packet(1000), packet(1001))
+        self.assertEqual(driver.wait_results(written + 2)[written:], ["written"] * 2)
+        after = before + ART_POLL_PROBE + packet(1000) + packet(1001)
+        self.assertEqual(device.wait_received(len(after)).hex(), after.hex())
+        self.assertEqual(driver.close(), 0)
+        self.assertEqual(driver.messages(), ["SerialWriteFailed", "DeviceLost", "DeviceReconnected"])
+
+
+class ResumeFromSleep(DeviceCase):
+    PORT = "COM94"
+
+    def test_the_port_is_let_go_and_found_again(self):
+        device = self.start_device()
+        driver = self.start_driver()
+        self.assertEqual(device.wait_received(len(ART_POLL_PROBE)).hex(), ART_POLL_PROBE.hex())
+        driver.send_line("resume")
+        resumed = time.monotonic()
+        self.assertEqual(device.wait_received(2 * len(ART_POLL_PROBE)).hex(), (ART_POLL_PROBE * 2).hex())
+        took = time.monotonic() - resumed
+        print(f"the port reopened {took * 1000:.0f} ms after the resume", file=sys.stderr)
+        self.assertLess(took, 1.0)
+        driver.wait_lines(lambda lines: driver.count("DeviceReconnected", lines) >= 1)
+        driver.write(packet(0))
+        self.assertEqual(driver.wait_results(1), ["written"])
+        self.assertEqual(device.wait_received(2 * len(ART_POLL_PROBE) + 530).hex(),
+                         (ART_POLL_PROBE * 2 + packet(0)).hex())
+        self.assertEqual(driver.close(), 0)
+        self.assertEqual(driver.messages(), ["DeviceLost", "DeviceReconnected"])
+
+
+class PortOrder(unittest.TestCase):
+    """Which port discovery chooses, from ports listed under the names the
+    drivers give them: the first usable one in the order USB adapters,
+    built-in ports, Bluetooth and modem ports."""
+
+    FAR_ENDS = {"COM41": "COM42", "COM43": "COM44", "COM45": "COM46"}
+
+    def far_end(self, port):
+        """The far end of a pty pair, opened on the Linux side."""
+        with open(os.path.join(os.environ["WINEPREFIX"], ".artnet-com-ports")) as recorded:
+            path = dict(line.split(" ", 1) for line in recorded.read().splitlines())[self.FAR_ENDS[port]]
+        end = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
+        self.addCleanup(os.close, end)
+        return end
+
+    @staticmethod
+    def drain(end):
+        data = b""
+        while True:
+            try:
+                chunk = os.read(end, 4096)
+            except BlockingIOError:
+                return data
+            if not chunk:
+                return data
+            data += chunk
+
+    def test_usb_then_built_in_then_bluetooth(self):
+        ends = {port: self.far_end(port) for port in self.FAR_ENDS}
+        cases = [
+            # Listed first, a Bluetooth port that works is still tried last.
+            ([r"\Device\BthModem0=COM41", r"\Device\Serial0=COM43", r"\Device\VCP0=COM45"], "COM45"),
+            # The USB adapter's port leads nowhere: the built-in port comes next.
+            ([r"\Device\BthModem0=COM41", r"\Device\Silabser0=COM3", r"\Device\Serial0=COM43"], "COM43"),
+            # Only the Bluetooth port is left.
+            ([r"\Device\BthModem0=COM41", r"\Device\USBSER000=COM3"], "COM41"),
+        ]
+        for arguments, chosen in cases:
+            with self.subTest(arguments=arguments):
+                for end in ends.values():
+                    self.drain(end)
+                driver = Driver(*arguments)
+                try:
+                    lines = driver.wait_lines(lambda lines: len(lines) >= 1, timeout=DEADLINE * 3)
+                    self.assertEqual(lines[:1], [b"found " + chosen.encode()], driver.stderr.data())
+                    received = bytearray()
+
+                    def whole_probe():
+                        received.extend(self.drain(ends[chosen]))
+                        return len(received) >= len(ART_POLL_PROBE)
+                    lab_.wait_until(whole_probe)
+                    self.assertEqual(bytes(received).hex(), ART_POLL_PROBE.hex())
+                finally:
+                    self.assertEqual(driver.close(), 0)
+                time.sleep(0.2)
+                for port, end in ends.items():
+                    if port != chosen:
+                        self.assertEqual(self.drain(end), b"", f"{port} got a byte")
+
+
 if __name__ == "__main__":
     if not os.environ.get("WINEPREFIX") or not os.path.exists(os.path.join(os.environ["WINEPREFIX"],
                                                                            ".artnet-com-ports")):
         lab_.skip("run through scripts/test-windows")
-    for program in (DRIVER, SIMULATOR):
+    for program in (DRIVER, SIMULATOR, FAIL_WRITES):
         if not os.access(program, os.R_OK):
             print(f"missing {program}: scripts/test-windows builds it")
             sys.exit(1)
