@@ -3,7 +3,7 @@
 link's wire: discovery, the writer's whole packets and the reader, through
 DeviceLink as the bridge runs them (tests/drive_device-win32.cpp), at a COM
 port of the test prefix that leads to the path where the simulator links its
-pty (tests/wine-com-ports: COM91 to COM94, for these tests alone).
+pty (tests/wine-com-ports: COM91 to COM95, for these tests alone).
 
 - A device that reads at the wire's pace, and stalls twice for 1.2 s while
   the writer offers more than the wire carries: every packet arrives whole
@@ -22,6 +22,9 @@ pty (tests/wine-com-ports: COM91 to COM94, for these tests alone).
 - The computer resumes from sleep (the windows of drive-device.exe are told so,
   as Windows tells every top-level window): the port is let go and found
   again, the probe first.
+- The console holds every line (standard output a full pipe nobody reads):
+  every message still reaches the device, and the reply the reader, and once
+  the console lets go every line comes, in order.
 - Ports listed under the names of Bluetooth, built-in and USB serial ports
   (COM41 to COM46, pty pairs) are tried USB first, then built-in, then
   Bluetooth, whatever the registry's order.
@@ -29,6 +32,7 @@ pty (tests/wine-com-ports: COM91 to COM94, for these tests alone).
 Run by ctest in the Windows build only, through scripts/test-windows.
 """
 
+import fcntl
 import os
 import subprocess
 import sys
@@ -390,6 +394,48 @@ class ResumeFromSleep(DeviceCase):
                          (ART_POLL_PROBE * 2 + packet(0)).hex())
         self.assertEqual(driver.close(), 0)
         self.assertEqual(driver.messages(), ["DeviceLost", "DeviceReconnected"])
+
+
+class BlockedConsole(DeviceCase):
+    PORT = "COM95"
+
+    def test_traffic_goes_on_while_the_console_holds_every_line(self):
+        # Standard output is a pipe that is full and not read, as a console
+        # window holds every write while a selection is made in it.
+        device = self.start_device()
+        read_end, write_end = os.pipe()
+        self.addCleanup(os.close, read_end)
+        filler = b"f" * fcntl.fcntl(write_end, fcntl.F_GETPIPE_SZ)
+        os.write(write_end, filler)
+        process = subprocess.Popen([os.environ["ARTNET_WINE_RUN"], DRIVER, self.PORT], stdin=subprocess.PIPE,
+                                   stdout=write_end, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        self.addCleanup(lab_.terminate, process)
+        self.assertEqual(device.wait_received(len(ART_POLL_PROBE), timeout=DEADLINE * 3).hex(), ART_POLL_PROBE.hex())
+        # Each message written makes a line ("write written") that the console
+        # holds: the thread that wrote it goes on with the next message all
+        # the same, and the reader's thread reads the device's reply.
+        packets = [packet(number) for number in range(20)]
+        process.stdin.write(b"".join(data.hex().encode() + b"\n" for data in packets))
+        process.stdin.flush()
+        expected = ART_POLL_PROBE + b"".join(packets)
+        self.assertEqual(device.wait_received(len(expected)).hex(), expected.hex())
+        reply = device.wait_sent(1)[0]
+
+        # Let go of the console: every line comes, in order, and none is lost.
+        process.stdin.close()
+        output = b""
+        while chunk := os.read(read_end, 65536):
+            output += chunk
+        self.assertEqual(process.wait(DEADLINE), 0)
+        self.assertEqual(output[:len(filler)], filler)
+        lines = output[len(filler):].split(b"\r\n")
+        self.assertEqual(lines[-1], b"")
+        lines = lines[:-1]
+        frame = b"frame " + reply.hex().encode()
+        self.assertIn(frame, lines, "the reader handed over the reply while the console was held")
+        lines.remove(frame)
+        self.assertEqual(lines, [b"found " + self.PORT.encode()] + [b"write written"] * len(packets))
 
 
 class PortOrder(unittest.TestCase):
