@@ -68,8 +68,11 @@ void WaitForKeyPress() {
   // console's default, "CTRL+C is processed by the system and is not placed
   // in the input buffer" (SetConsoleMode,
   // https://learn.microsoft.com/windows/console/setconsolemode): Ctrl+C,
-  // and the window's closing, reach the bridge's stop handling
-  // (app/stop_request.h), which at the prompt ends the process.
+  // like the window's closing, comes as a control signal, which at the
+  // prompt no handler of the bridge's takes (app/stop_request.h), so "the
+  // default handler terminates the process" (CTRL+CLOSE Signal,
+  // https://learn.microsoft.com/windows/console/ctrl-close-signal), and this
+  // wait with it.
   for (;;) {
     INPUT_RECORD record;
     DWORD count = 0;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "console/console.h"
-#include "console/console_platform.h"
+#include "console/held_output_test.h"
 #include "console/line_writer.h"
 #include "console/messages.h"
 
@@ -63,26 +63,11 @@ TEST(Console, AFullPipeHoldsNoThread) {
   HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
   SetStdHandle(STD_OUTPUT_HANDLE, write_end);
 
-  constexpr int kLines = 100;
-  std::vector<std::future<void>> threads;
-  for (int t = 0; t < 2; ++t) {
-    threads.push_back(std::async(std::launch::async, [&writer, t] {
-      for (int i = 0; i < kLines; ++i) {
-        writer.Hand(FormatMessageLine(Message::SerialWriteTimeout, static_cast<std::uint32_t>(t * 1000 + i)) +
-                    kConsoleLineEnd);
-      }
-    }));
-  }
-  bool none_waited = true;
-  for (auto& thread : threads) {
-    none_waited = thread.wait_for(std::chrono::seconds(10)) == std::future_status::ready && none_waited;
-  }
+  std::vector<std::future<void>> threads = WriteLinesFromTwoThreads(writer);
+  const bool none_waited = NoneWaited(threads);
 
   const std::string prefix(MessageText(Message::SerialWriteTimeout));
-  std::size_t expected_size = filler.size();
-  for (int t = 0; t < 2; ++t) {
-    for (int i = 0; i < kLines; ++i) expected_size += prefix.size() + std::to_string(t * 1000 + i).size() + 2;
-  }
+  const std::size_t expected_size = filler.size() + HeldLinesSize(prefix);
   std::string output;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (output.size() < expected_size && std::chrono::steady_clock::now() < deadline) {
@@ -106,19 +91,7 @@ TEST(Console, AFullPipeHoldsNoThread) {
   EXPECT_TRUE(flushed);
 
   ASSERT_EQ(output.substr(0, filler.size()), filler);
-  std::vector<int> next = {0, 1000};
-  std::size_t lines = 0;
-  std::size_t start = filler.size();
-  for (std::size_t end; (end = output.find("\r\n", start)) != std::string::npos; start = end + 2) {
-    const std::string line = output.substr(start, end - start);
-    ASSERT_EQ(line.compare(0, prefix.size(), prefix), 0) << line;
-    const int code = std::stoi(line.substr(prefix.size()));
-    int& expected = next[code >= 1000 ? 1 : 0];
-    EXPECT_EQ(code, expected) << "a line lost or out of order";
-    expected = code + 1;
-    ++lines;
-  }
-  EXPECT_EQ(lines, 2u * kLines);
+  ExpectEveryLineInOrder(output.substr(filler.size()), prefix);
 }
 
 }  // namespace
