@@ -121,9 +121,12 @@ int main() {
   try {
     status = std::thread(RunStatusReporter,
                          [&link, &counts] {
-                           return StatusSnapshot{link.path(), counts.to_device.load(),
-                                                 counts.dropped.load(), counts.frames_to_network.load(),
-                                                 counts.failed_sends.load()};
+                           return StatusSnapshot{link.path(),
+                                                 counts.to_device.load(),
+                                                 counts.dropped.load(),
+                                                 counts.frames_to_network.load(),
+                                                 counts.failed_sends.load(),
+                                                 counts.line_noise.load()};
                          },
                          [&link] { return link.stopped(); });
   } catch (const std::system_error&) {
@@ -132,11 +135,14 @@ int main() {
 
   // Device to network, on the main thread. The device's frames go from and
   // to the host's address, which the capture thread follows as it changes.
-  DeviceReadLoop(link, [inject, &capture, &counts](const std::uint8_t* frame, std::size_t size) {
-    const LocalAddress local = capture.address();
-    const bool sent = SendLocalDatagram(inject, local, local, frame, size) >= 0;
-    (sent ? counts.frames_to_network : counts.failed_sends).fetch_add(1);
-  });
+  DeviceReadLoop(
+      link,
+      [inject, &capture, &counts](const std::uint8_t* frame, std::size_t size) {
+        const LocalAddress local = capture.address();
+        const bool sent = SendLocalDatagram(inject, local, local, frame, size) >= 0;
+        (sent ? counts.frames_to_network : counts.failed_sends).fetch_add(1);
+      },
+      &counts.line_noise);
 
   // Stopped: the writer lets go of the port within its next look, then the
   // port is released (on Linux its exclusive mark included).

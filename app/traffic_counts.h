@@ -15,6 +15,9 @@ struct TrafficCounts {
   // The device's frames sent to the network, and sends that failed.
   std::atomic<std::uint64_t> frames_to_network{0};
   std::atomic<std::uint64_t> failed_sends{0};
+  // The device's bytes that made no frame: line noise, frames too long, an
+  // unfinished frame of a port that went away.
+  std::atomic<std::uint64_t> line_noise{0};
 };
 
 #endif  // ARTNET_APP_TRAFFIC_COUNTS_H_
