@@ -372,6 +372,10 @@ class ServiceCase(unittest.TestCase):
     def test_3_traffic_both_ways_shows_in_the_status(self):
         # The device's answer to the start-up probe reached the network.
         self.status(to_device=0, dropped=0, to_network=1, failed=0)
+        # The probe's reply is drained first: the reply waited for here must
+        # be the one to this poll, so that the device's next frame cannot
+        # reach the bridge in the same read as the reply (and join it).
+        self.controller.drain()
         self.controller.send(lab_.art_poll())
         self.assertIsNotNone(lab_.reply_from_bridge(self.controller), "the ArtPollReply did not come back")
         dmx = lab_.art_dmx(530, seed=1)
