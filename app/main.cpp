@@ -4,10 +4,18 @@
 // It takes no arguments and reads no configuration. Start-up sets up the
 // network side before any serial port is touched and finds the device; then
 // each direction runs on threads of its own until the user asks it to stop:
-//   network to device: capture socket -> RunCaptureLoop (MatchArtNet)
-//                      -> DeviceWriter (its queue, at the wire's pace) -> DeviceLink
-//   device to network: DeviceLink -> FrameAssembler -> SendLocalDatagram
-// The device may go and come back meanwhile (DeviceLink).
+//   network to device:
+//     capture thread: CaptureSocket::Receive -> RunCaptureLoop (MatchArtNet)
+//                     -> DeviceWriter::Offer, into its DeviceQueue
+//     writer thread:  DeviceWriter::Run, at the wire's pace (LinePacer)
+//                     -> DeviceLink::Write -> WriteDevice
+//   device to network:
+//     main thread:    DeviceReadLoop: DeviceLink::ReadOrReconnect -> ReadDevice
+//                     -> FrameAssembler -> SendLocalDatagram
+// The device may go and come back meanwhile (DeviceLink). This file is the
+// only one that sees both the network side (net/) and the device side
+// (serial/): it joins them.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,19 +23,18 @@
 #include <system_error>
 #include <thread>
 
-#include "app/console.h"
-#include "app/device_writer.h"
 #include "app/privileges.h"
 #include "app/status.h"
 #include "app/stop_request.h"
 #include "app/timed_waits.h"
-#include "app/traffic_counts.h"
+#include "console/console.h"
 #include "net/capture_loop.h"
 #include "net/capture_socket.h"
 #include "net/inject_socket.h"
 #include "net/local_address.h"
 #include "serial/device_link.h"
 #include "serial/device_reader.h"
+#include "serial/device_writer.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -89,9 +96,8 @@ int main() {
   DropPrivileges();
   ListenForStopRequests();
 
-  TrafficCounts counts;
   DeviceLink link(device, path);
-  DeviceWriter writer(link, counts);
+  DeviceWriter writer(link);
   link.SetListener([&writer](bool connected) { writer.SetConnected(connected); });
   SetStopHandler([&link, &writer] {
     link.Stop();
@@ -117,16 +123,22 @@ int main() {
 
   WriteMessage(Message::Running);
   NotifyReady();
+  // The device's frames sent to the network, the sends that failed, and the
+  // device's bytes that made no frame (line noise): counted on the main
+  // thread, shown by the status thread.
+  std::atomic<std::uint64_t> frames_to_network{0};
+  std::atomic<std::uint64_t> failed_sends{0};
+  std::atomic<std::uint64_t> line_noise{0};
   std::thread status;
   try {
     status = std::thread(RunStatusReporter,
-                         [&link, &counts] {
+                         [&link, &writer, &frames_to_network, &failed_sends, &line_noise] {
                            return StatusSnapshot{link.path(),
-                                                 counts.to_device.load(),
-                                                 counts.dropped.load(),
-                                                 counts.frames_to_network.load(),
-                                                 counts.failed_sends.load(),
-                                                 counts.line_noise.load()};
+                                                 writer.counts().to_device.load(),
+                                                 writer.counts().dropped.load(),
+                                                 frames_to_network.load(),
+                                                 failed_sends.load(),
+                                                 line_noise.load()};
                          },
                          [&link] { return link.stopped(); });
   } catch (const std::system_error&) {
@@ -137,12 +149,12 @@ int main() {
   // to the host's address, which the capture thread follows as it changes.
   DeviceReadLoop(
       link,
-      [inject, &capture, &counts](const std::uint8_t* frame, std::size_t size) {
+      [inject, &capture, &frames_to_network, &failed_sends](const std::uint8_t* frame, std::size_t size) {
         const LocalAddress local = capture.address();
         const bool sent = SendLocalDatagram(inject, local, local, frame, size) >= 0;
-        (sent ? counts.frames_to_network : counts.failed_sends).fetch_add(1);
+        (sent ? frames_to_network : failed_sends).fetch_add(1);
       },
-      &counts.line_noise);
+      &line_noise);
 
   // Stopped: the writer lets go of the port within its next look, then the
   // port is released (on Linux its exclusive mark included).

@@ -12,10 +12,6 @@ struct ArtNetPayload {
   std::size_t length;  // From the ID to the end of the captured bytes.
 };
 
-// Largest and smallest UDP payloads forwarded to the device.
-constexpr std::size_t kMinArtNetPayload = 10;
-constexpr std::size_t kMaxArtNetPayload = 530;
-
 // The IPv4 header's flags and fragment offset (bytes 6 and 7, big-endian),
 // and the bits of it that make a packet a fragment: More Fragments and the
 // 13-bit offset. Don't Fragment and the reserved bit do not.

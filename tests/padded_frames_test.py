@@ -97,8 +97,16 @@ def ipv4_fragment(data, more, offset, dont_fragment=False):
     field = (0x4000 if dont_fragment else 0) | (0x2000 if more else 0) | offset
     header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(data), 0x0A47, field, 64, 17, 0,
                          socket.inet_aton(PEER_ADDRESS), socket.inet_aton(BRIDGE_ADDRESS))
-    header = header[:10] + struct.pack("!H", lab_._checksum(header)) + header[12:]
+    header = header[:10] + struct.pack("!H", header_checksum(header)) + header[12:]
     return header + data
+
+
+def header_checksum(header):
+    """The IPv4 header checksum of `header` (its checksum field 0)."""
+    total = sum(struct.unpack(f"!{len(header) // 2}H", header))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
 
 
 if __name__ == "__main__":
