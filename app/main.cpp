@@ -133,17 +133,22 @@ int main() {
 
   WriteMessage(Message::Running);
   NotifyReady();
-  // The device's frames sent to the network, and the sends that failed:
-  // counted on the main thread, shown by the status thread.
+  // The device's frames sent to the network, the sends that failed, and the
+  // device's bytes that made no frame (line noise): counted on the main
+  // thread, shown by the status thread.
   std::atomic<std::uint64_t> frames_to_network{0};
   std::atomic<std::uint64_t> failed_sends{0};
+  std::atomic<std::uint64_t> line_noise{0};
   std::thread status;
   try {
     status = std::thread(RunStatusReporter,
-                         [&link, &writer, &frames_to_network, &failed_sends] {
-                           return StatusSnapshot{link.path(), writer.counts().to_device.load(),
+                         [&link, &writer, &frames_to_network, &failed_sends, &line_noise] {
+                           return StatusSnapshot{link.path(),
+                                                 writer.counts().to_device.load(),
                                                  writer.counts().dropped.load(),
-                                                 frames_to_network.load(), failed_sends.load()};
+                                                 frames_to_network.load(),
+                                                 failed_sends.load(),
+                                                 line_noise.load()};
                          },
                          [&link] { return link.stopped(); });
   } catch (const std::system_error&) {
@@ -152,12 +157,14 @@ int main() {
 
   // Device to network, on the main thread. The device's frames go from and
   // to the host's address, which the capture thread follows as it changes.
-  DeviceReadLoop(link, [inject, &capture, &frames_to_network, &failed_sends](
-                           const std::uint8_t* frame, std::size_t size) {
-    const LocalAddress local = capture.address();
-    const bool sent = SendLocalDatagram(inject, local, local, frame, size) >= 0;
-    (sent ? frames_to_network : failed_sends).fetch_add(1);
-  });
+  DeviceReadLoop(
+      link,
+      [inject, &capture, &frames_to_network, &failed_sends](const std::uint8_t* frame, std::size_t size) {
+        const LocalAddress local = capture.address();
+        const bool sent = SendLocalDatagram(inject, local, local, frame, size) >= 0;
+        (sent ? frames_to_network : failed_sends).fetch_add(1);
+      },
+      &line_noise);
 
   // Stopped: the writer lets go of the port within its next look, then the
   // port is released (on Linux its exclusive mark included).

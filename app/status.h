@@ -16,14 +16,15 @@ struct StatusSnapshot {
   std::uint64_t dropped = 0;
   std::uint64_t frames_to_network = 0;
   std::uint64_t failed_sends = 0;
+  std::uint64_t line_noise = 0;  // Bytes.
 };
 
 // One line, ASCII, the same on both platforms: the program and its version
 // (ARTNET_VERSION, from the build), then the state and the counts, such as
 //   "artnet-serial-bridge 1.0.0: device /dev/ttyUSB0, to device 1200,
-//    dropped 3, to network 40, failed sends 0"
+//    dropped 3, to network 40, failed sends 0, line noise 0 bytes"
 //   "artnet-serial-bridge 1.0.0: waiting for the device, to device 1200,
-//    dropped 51, to network 40, failed sends 0"
+//    dropped 51, to network 40, failed sends 0, line noise 517 bytes"
 // (each on one line). Any thread.
 std::string FormatStatus(const StatusSnapshot& status);
 
