@@ -22,10 +22,16 @@ DeviceWriter::DeviceWriter(DeviceLink& link, TrafficCounts& counts)
 
 void DeviceWriter::Offer(std::uint32_t source, const std::uint8_t* payload, std::size_t size) {
   DeviceQueue::Offered offered;
+  std::uint16_t universe = 0;
+  const bool dmx = DmxPortAddress(payload, size, &universe);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!connected_ || stopped_) {
       counts_.dropped.fetch_add(1);
+      return;
+    }
+    if (dmx && !outputs_.Outputs(universe)) {
+      counts_.other_universes.fetch_add(1);
       return;
     }
     offered = queue_.Offer(source, payload, size);
@@ -41,10 +47,23 @@ void DeviceWriter::SetConnected(bool connected) {
     std::lock_guard<std::mutex> lock(mutex_);
     connected_ = connected;
     if (!connected) counts_.dropped.fetch_add(queue_.Clear());
+    // Another port may hold another device, and the same one may come back
+    // with other settings: it says again what it outputs.
+    outputs_.Forget();
     // A new port's wire starts idle.
     pacer_.Reset();
   }
   wake_.notify_one();
+}
+
+void DeviceWriter::DeviceSent(const std::uint8_t* frame, std::size_t size) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  outputs_.Learn(frame, size);
+}
+
+std::vector<std::uint16_t> DeviceWriter::Universes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return outputs_.PortAddresses();
 }
 
 void DeviceWriter::Run() {
@@ -64,7 +83,13 @@ void DeviceWriter::Run() {
       wake_.wait_until(lock, AsTimePoint(at), [this] { return stopped_; });
       continue;  // Look again: the port may have gone meanwhile.
     }
-    if (!connected_ || !queue_.Take(&packet)) continue;
+    if (!connected_ || !queue_.Take(now, &packet)) continue;
+    std::uint16_t universe = 0;
+    if (DmxPortAddress(packet.bytes.data(), packet.size, &universe) && !outputs_.Outputs(universe)) {
+      // Waiting since before the device's reply said it is not its.
+      counts_.other_universes.fetch_add(1);
+      continue;
+    }
     lock.unlock();
     const Nanoseconds started = Now();
     const WriteResult result = link_.Write(packet.bytes.data(), packet.size);
@@ -74,6 +99,7 @@ void DeviceWriter::Run() {
       // the bytes are on their way (Windows), it has used up the wire's time.
       pacer_.Wrote(packet.size, started);
       counts_.to_device.fetch_add(1);
+      counts_.wire_busy_ns.fetch_add(static_cast<std::uint64_t>(pacer_.WireTime(packet.size)));
     } else {
       counts_.dropped.fetch_add(1);
     }

@@ -6,6 +6,12 @@
 // the capture socket or the serial driver, where they would grow stale out
 // of reach: the driver is handed only what the wire sends within a few
 // milliseconds (serial/line_pacer.h).
+//
+// The device's own replies say which universes it outputs
+// (artnet/device_outputs.h). Once they do, ArtDmx and ArtNzs for any other
+// universe are dropped, and counted, instead of taking wire time the
+// device's own universes need; until then, and for a device whose replies
+// describe no output, every universe goes.
 #ifndef ARTNET_APP_DEVICE_WRITER_H_
 #define ARTNET_APP_DEVICE_WRITER_H_
 
@@ -13,9 +19,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "app/device_queue.h"
 #include "app/traffic_counts.h"
+#include "artnet/device_outputs.h"
 #include "serial/device_link.h"
 #include "serial/line_pacer.h"
 
@@ -38,7 +46,16 @@ class DeviceWriter {
 
   // Main thread, from the link: the port was lost (what waits is dropped and
   // nothing is taken until a port is back) or a new one has had its probe.
+  // Either way nothing is known of the device's universes any more.
   void SetConnected(bool connected);
+
+  // Main thread: a frame the device sent, CR LF included. Its ArtPollReplies
+  // say which universes it outputs, from the next packet taken on.
+  void DeviceSent(const std::uint8_t* frame, std::size_t size);
+
+  // Any thread: the Port-Addresses the device outputs, ascending; empty
+  // while nothing is known of them.
+  std::vector<std::uint16_t> Universes() const;
 
   // The writer thread's body; returns after Stop.
   void Run();
@@ -48,9 +65,10 @@ class DeviceWriter {
   DeviceLink& link_;
   TrafficCounts& counts_;
   LinePacer pacer_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable wake_;
   DeviceQueue queue_;
+  DeviceOutputs outputs_;
   bool connected_ = true;
   bool stopped_ = false;
 };

@@ -5,9 +5,13 @@
 // network side before any serial port is touched and finds the device; then
 // each direction runs on threads of its own until the user asks it to stop:
 //   network to device: capture socket -> RunCaptureLoop (MatchArtNet)
-//                      -> DeviceWriter (its queue, at the wire's pace) -> DeviceLink
-//   device to network: DeviceLink -> FrameAssembler -> SendLocalDatagram
+//                      -> DeviceWriter (the device's universes only, its queue,
+//                         at the wire's pace) -> DeviceLink
+//   device to network: DeviceLink -> FrameAssembler -> SendLocalDatagram,
+//                      and each frame to DeviceWriter (its replies name the
+//                      universes the device outputs)
 // The device may go and come back meanwhile (DeviceLink).
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -120,10 +124,17 @@ int main() {
   std::thread status;
   try {
     status = std::thread(RunStatusReporter,
-                         [&link, &counts] {
-                           return StatusSnapshot{link.path(), counts.to_device.load(),
-                                                 counts.dropped.load(), counts.frames_to_network.load(),
-                                                 counts.failed_sends.load()};
+                         [&link, &counts, &writer, wire = WireLoad()]() mutable {
+                           StatusSnapshot snapshot{link.path(), counts.to_device.load(),
+                                                   counts.dropped.load(), counts.frames_to_network.load(),
+                                                   counts.failed_sends.load()};
+                           snapshot.universes = writer.Universes();
+                           const auto now = std::chrono::steady_clock::now().time_since_epoch();
+                           snapshot.wire_percent = wire.Percent(
+                               std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(),
+                               counts.wire_busy_ns.load());
+                           snapshot.other_universes = counts.other_universes.load();
+                           return snapshot;
                          },
                          [&link] { return link.stopped(); });
   } catch (const std::system_error&) {
@@ -132,7 +143,9 @@ int main() {
 
   // Device to network, on the main thread. The device's frames go from and
   // to the host's address, which the capture thread follows as it changes.
-  DeviceReadLoop(link, [inject, &capture, &counts](const std::uint8_t* frame, std::size_t size) {
+  // Its replies also tell the writer which universes it outputs.
+  DeviceReadLoop(link, [inject, &capture, &counts, &writer](const std::uint8_t* frame, std::size_t size) {
+    writer.DeviceSent(frame, size);
     const LocalAddress local = capture.address();
     const bool sent = SendLocalDatagram(inject, local, local, frame, size) >= 0;
     (sent ? counts.frames_to_network : counts.failed_sends).fetch_add(1);

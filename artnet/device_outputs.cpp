@@ -15,6 +15,11 @@ constexpr std::size_t kPortTypes = 174;
 constexpr std::size_t kSwOut = 190;
 constexpr std::size_t kBindIndex = 211;
 constexpr std::uint8_t kPortOutputs = 0x80;  // PortTypes bit 7: DMX out of Art-Net.
+// ArtDmx and ArtNzs: SubUni and Net at 14 and 15, Length up to 17.
+constexpr std::uint16_t kOpDmx = 0x5000;
+constexpr std::uint16_t kOpNzs = 0x5100;
+constexpr std::size_t kSubUni = 14;
+constexpr std::size_t kDmxHeaderSize = 18;
 
 }  // namespace
 
@@ -64,4 +69,12 @@ std::vector<std::uint16_t> DeviceOutputs::PortAddresses() const {
     if (outputs_.test(address)) addresses.push_back(static_cast<std::uint16_t>(address));
   }
   return addresses;
+}
+
+bool DmxPortAddress(const std::uint8_t* packet, std::size_t size, std::uint16_t* port_address) {
+  if (size < kDmxHeaderSize || std::memcmp(packet, kArtNetId, sizeof kArtNetId) != 0) return false;
+  const int opcode = packet[kArtNetOpCodeOffset] | packet[kArtNetOpCodeOffset + 1] << 8;
+  if (opcode != kOpDmx && opcode != kOpNzs) return false;
+  *port_address = static_cast<std::uint16_t>((packet[kSubUni] | packet[kSubUni + 1] << 8) & 0x7FFF);
+  return true;
 }

@@ -63,4 +63,9 @@ class DeviceOutputs {
   std::size_t output_ports_ = 0;
 };
 
+// The 15-bit Port-Address an ArtDmx or ArtNzs is for (SubUni and Net),
+// when `packet` is one long enough to hold its whole header; false for any
+// other packet.
+bool DmxPortAddress(const std::uint8_t* packet, std::size_t size, std::uint16_t* port_address);
+
 #endif  // ARTNET_ARTNET_DEVICE_OUTPUTS_H_

@@ -93,7 +93,7 @@ def ipv4_udp(payload):
 class DeviceSimTest(unittest.TestCase):
     def test_answers_artpoll_with_a_valid_artpollreply(self):
         sim = Sim("--address", "10.1.2.3", "--short-name", "Bench node",
-                  "--long-name", "A long name for the bench node")
+                  "--long-name", "A long name for the bench node", "--outputs", "0")
         os.write(sim.fd, POLL)
         frame = sim.read(241)
         self.assertTrue(sim.quiet())

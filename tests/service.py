@@ -113,9 +113,10 @@ class NotifySocket:
 
 
 def status_pattern(device=r"device /dev/ttyUSB0", to_device=r"\d+", dropped=r"\d+", to_network=r"\d+",
-                   failed=r"\d+"):
+                   failed=r"\d+", universes=r"[0-9,.-]+|all"):
     """A regular expression for a whole status line."""
-    return (rf"^artnet-serial-bridge [0-9][0-9.]*: {device}, to device {to_device}, dropped {dropped}, "
+    return (rf"^artnet-serial-bridge [0-9][0-9.]*: {device}, universes (?:{universes}), wire \d+%, "
+            rf"to device {to_device}, dropped {dropped}, other universes \d+, "
             rf"to network {to_network}, failed sends {failed}$")
 
 

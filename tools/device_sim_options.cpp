@@ -142,7 +142,7 @@ void PrintUsage() {
           "receives, answers ArtPoll (with K replies, one a port), and sends each line of\n"
           "hex given on standard input.\n"
           "  --outputs LIST  the Port-Addresses of its DMX outputs, such as 0-3,8, or\n"
-          "                  none (0); its ArtPollReplies describe them\n"
+          "                  none (none); its ArtPollReplies describe them\n"
           "  --inputs LIST   the same for DMX inputs (none)\n"
           "  --ports-per-reply N  ports a reply describes, 1 to 4 (1): a node of more\n"
           "                  sends one reply a page, told apart by BindIndex\n"

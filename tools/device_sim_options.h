@@ -17,9 +17,10 @@ struct Options {
   std::string link_path;
   // The Port-Addresses of its DMX outputs and inputs, which its
   // ArtPollReplies describe, up to `ports_per_reply` ports a reply (a
-  // BindIndex page). No outputs and no inputs: one reply that describes no
-  // port.
-  std::vector<std::uint16_t> outputs = {0};
+  // BindIndex page). No outputs and no inputs (as it starts, unless told):
+  // one reply that describes no port, for which the bridge sends it every
+  // universe.
+  std::vector<std::uint16_t> outputs;
   std::vector<std::uint16_t> inputs;
   std::size_t ports_per_reply = 1;
   bool timestamps = false;
