@@ -4,13 +4,21 @@
 // It takes no arguments and reads no configuration. Start-up sets up the
 // network side before any serial port is touched and finds the device; then
 // each direction runs on threads of its own until the user asks it to stop:
-//   network to device: capture socket -> RunCaptureLoop (MatchArtNet)
-//                      -> DeviceWriter (the device's universes only, its queue,
-//                         at the wire's pace) -> DeviceLink
-//   device to network: DeviceLink -> FrameAssembler -> SendLocalDatagram,
-//                      and each frame to DeviceWriter (its replies name the
-//                      universes the device outputs)
-// The device may go and come back meanwhile (DeviceLink).
+//   network to device:
+//     capture thread: CaptureSocket::Receive -> RunCaptureLoop (MatchArtNet)
+//                     -> DeviceWriter::Offer, into its DeviceQueue (only the
+//                        universes the device outputs)
+//     writer thread:  DeviceWriter::Run, at the wire's pace (LinePacer), news
+//                     first -> DeviceLink::Write -> WriteDevice
+//   device to network:
+//     main thread:    DeviceReadLoop: DeviceLink::ReadOrReconnect -> ReadDevice
+//                     -> FrameAssembler -> SendLocalDatagram, and each frame
+//                     to DeviceWriter::DeviceSent (its ArtPollReplies name the
+//                     universes the device outputs)
+// The device may go and come back meanwhile (DeviceLink). This file is the
+// only one that sees both the network side (net/) and the device side
+// (serial/): it joins them.
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -19,19 +27,18 @@
 #include <system_error>
 #include <thread>
 
-#include "app/console.h"
-#include "app/device_writer.h"
 #include "app/privileges.h"
 #include "app/status.h"
 #include "app/stop_request.h"
 #include "app/timed_waits.h"
-#include "app/traffic_counts.h"
+#include "console/console.h"
 #include "net/capture_loop.h"
 #include "net/capture_socket.h"
 #include "net/inject_socket.h"
 #include "net/local_address.h"
 #include "serial/device_link.h"
 #include "serial/device_reader.h"
+#include "serial/device_writer.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -93,9 +100,8 @@ int main() {
   DropPrivileges();
   ListenForStopRequests();
 
-  TrafficCounts counts;
   DeviceLink link(device, path);
-  DeviceWriter writer(link, counts);
+  DeviceWriter writer(link);
   link.SetListener([&writer](bool connected) { writer.SetConnected(connected); });
   SetStopHandler([&link, &writer] {
     link.Stop();
@@ -121,13 +127,17 @@ int main() {
 
   WriteMessage(Message::Running);
   NotifyReady();
+  // The device's frames sent to the network, and the sends that failed:
+  // counted on the main thread, shown by the status thread.
+  std::atomic<std::uint64_t> frames_to_network{0};
+  std::atomic<std::uint64_t> failed_sends{0};
   std::thread status;
   try {
     status = std::thread(RunStatusReporter,
-                         [&link, &counts, &writer, wire = WireLoad()]() mutable {
-                           StatusSnapshot snapshot{link.path(), counts.to_device.load(),
-                                                   counts.dropped.load(), counts.frames_to_network.load(),
-                                                   counts.failed_sends.load()};
+                         [&link, &writer, &frames_to_network, &failed_sends, wire = WireLoad()]() mutable {
+                           const WriterCounts& counts = writer.counts();
+                           StatusSnapshot snapshot{link.path(), counts.to_device.load(), counts.dropped.load(),
+                                                   frames_to_network.load(), failed_sends.load()};
                            snapshot.universes = writer.Universes();
                            const auto now = std::chrono::steady_clock::now().time_since_epoch();
                            snapshot.wire_percent = wire.Percent(
@@ -144,11 +154,12 @@ int main() {
   // Device to network, on the main thread. The device's frames go from and
   // to the host's address, which the capture thread follows as it changes.
   // Its replies also tell the writer which universes it outputs.
-  DeviceReadLoop(link, [inject, &capture, &counts, &writer](const std::uint8_t* frame, std::size_t size) {
+  DeviceReadLoop(link, [inject, &capture, &writer, &frames_to_network, &failed_sends](
+                           const std::uint8_t* frame, std::size_t size) {
     writer.DeviceSent(frame, size);
     const LocalAddress local = capture.address();
     const bool sent = SendLocalDatagram(inject, local, local, frame, size) >= 0;
-    (sent ? counts.frames_to_network : counts.failed_sends).fetch_add(1);
+    (sent ? frames_to_network : failed_sends).fetch_add(1);
   });
 
   // Stopped: the writer lets go of the port within its next look, then the

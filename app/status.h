@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "app/traffic_counts.h"
-
 // What the status line is made of, read at one moment.
 struct StatusSnapshot {
   std::string device_path;  // Empty while the device is gone.

@@ -52,7 +52,7 @@ class DeviceOutputs {
   // What one page (BindIndex) said of its output ports.
   struct Page {
     std::uint8_t outputs = 0;
-    std::array<std::uint16_t, 4> port_addresses{};
+    std::array<std::uint16_t, 4> port_addresses{};  // kPortsPerPollReply
     bool operator==(const Page& other) const {
       return outputs == other.outputs && port_addresses == other.port_addresses;
     }
@@ -62,10 +62,5 @@ class DeviceOutputs {
   std::bitset<kPortAddresses> outputs_;
   std::size_t output_ports_ = 0;
 };
-
-// The 15-bit Port-Address an ArtDmx or ArtNzs is for (SubUni and Net),
-// when `packet` is one long enough to hold its whole header; false for any
-// other packet.
-bool DmxPortAddress(const std::uint8_t* packet, std::size_t size, std::uint16_t* port_address);
 
 #endif  // ARTNET_ARTNET_DEVICE_OUTPUTS_H_

@@ -149,26 +149,4 @@ TEST(DeviceOutputs, ANewDeviceStartsUnknown) {
   EXPECT_EQ(outputs.PortAddresses(), (Addresses{3}));
 }
 
-TEST(DeviceOutputs, DmxPortAddressIsSubUniAndNetOfWholeHeaders) {
-  Bytes dmx(18, 0);
-  std::memcpy(dmx.data(), "Art-Net", 8);
-  dmx[9] = 0x50;
-  dmx[14] = 0xBC;  // SubUni
-  dmx[15] = 0xFA;  // Net: seven bits of it.
-  std::uint16_t address = 0;
-  ASSERT_TRUE(DmxPortAddress(dmx.data(), dmx.size(), &address));
-  EXPECT_EQ(address, 0x7ABC);
-  Bytes nzs = dmx;
-  nzs[9] = 0x51;
-  ASSERT_TRUE(DmxPortAddress(nzs.data(), nzs.size(), &address));
-  EXPECT_EQ(address, 0x7ABC);
-  EXPECT_FALSE(DmxPortAddress(dmx.data(), 17, &address)) << "no Length";
-  Bytes sync = dmx;
-  sync[9] = 0x52;
-  EXPECT_FALSE(DmxPortAddress(sync.data(), sync.size(), &address));
-  Bytes other = dmx;
-  other[0] = 'a';
-  EXPECT_FALSE(DmxPortAddress(other.data(), other.size(), &address));
-}
-
 }  // namespace

@@ -24,7 +24,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "net/artnet_bpf.h"
 #include "net/capture_socket-linux.h"
 #include "net/capture_socket.h"

@@ -4,7 +4,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "net/capture_socket.h"
 #include "net/local_address.h"
 

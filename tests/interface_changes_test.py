@@ -109,8 +109,8 @@ class InterfaceChanges(FollowingCase):
         lab_.set_sysctl(self.lab.host_ns, f"net.ipv4.conf.{self.lab.host_link}.promote_secondaries=1")
         self.lab.host_address = MOVED_ADDRESS
         self.lab.set_hosts(resolves=True)
-        lab_._ip("-n", self.lab.host_ns, "address", "add", f"{MOVED_ADDRESS}/24", "dev", self.lab.host_link)
-        lab_._ip("-n", self.lab.host_ns, "address", "del", f"{BRIDGE_ADDRESS}/24", "dev", self.lab.host_link)
+        lab_.ip("-n", self.lab.host_ns, "address", "add", f"{MOVED_ADDRESS}/24", "dev", self.lab.host_link)
+        lab_.ip("-n", self.lab.host_ns, "address", "del", f"{BRIDGE_ADDRESS}/24", "dev", self.lab.host_link)
         self.expect_followed(MOVED_ADDRESS, 40, "the address moved")
         self.expect_frame_from(MOVED_ADDRESS, 41)
 
@@ -118,8 +118,8 @@ class InterfaceChanges(FollowingCase):
         # Now the interface changes first: the name still resolves to an
         # address no interface holds, so nothing is captured, not even what
         # comes to the address the interface took...
-        lab_._ip("-n", self.lab.host_ns, "address", "add", f"{BRIDGE_ADDRESS}/24", "dev", self.lab.host_link)
-        lab_._ip("-n", self.lab.host_ns, "address", "del", f"{MOVED_ADDRESS}/24", "dev", self.lab.host_link)
+        lab_.ip("-n", self.lab.host_ns, "address", "add", f"{BRIDGE_ADDRESS}/24", "dev", self.lab.host_link)
+        lab_.ip("-n", self.lab.host_ns, "address", "del", f"{MOVED_ADDRESS}/24", "dev", self.lab.host_link)
         self.assertIsNone(self.time_until_captured(BRIDGE_ADDRESS, 50, limit=1.5),
                           "captured for an address the host name does not resolve to")
         # ...until the name follows, which no interface change announces.
@@ -149,7 +149,7 @@ class LoopbackHostInterfaceChanges(FollowingCase):
         before = lab_.interface_index(self.lab.host_ns, self.lab.host_link)
         lab_.remove_host_link(self.lab)  # The default route goes with it.
         self.assertNotEqual(lab_.add_host_link(self.lab), before)
-        lab_._ip("-n", self.lab.host_ns, "route", "add", "default", "via", lab_.PEER_ADDRESS)
+        lab_.ip("-n", self.lab.host_ns, "route", "add", "default", "via", lab_.PEER_ADDRESS)
         self.expect_followed(BRIDGE_ADDRESS, 120, "the interface and its default route came back")
 
     def test_9_nothing_else_on_the_console(self):

@@ -1,6 +1,7 @@
-#include "app/device_writer.h"
+#include "serial/device_writer.h"
 
 #include <chrono>
+#include <optional>
 
 namespace {
 
@@ -17,20 +18,19 @@ std::chrono::steady_clock::time_point AsTimePoint(Nanoseconds at) {
 
 }  // namespace
 
-DeviceWriter::DeviceWriter(DeviceLink& link, TrafficCounts& counts)
-    : link_(link), counts_(counts), pacer_(kDeviceBaudRate, kLead, kDrainEvery, kDrain) {}
+DeviceWriter::DeviceWriter(DeviceLink& link)
+    : link_(link), pacer_(kDeviceBaudRate, kLead, kDrainEvery, kDrain) {}
 
 void DeviceWriter::Offer(std::uint32_t source, const std::uint8_t* payload, std::size_t size) {
   DeviceQueue::Offered offered;
-  std::uint16_t universe = 0;
-  const bool dmx = DmxPortAddress(payload, size, &universe);
+  const std::optional<UniverseKey> universe = DmxUniverse(payload, size);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!connected_ || stopped_) {
       counts_.dropped.fetch_add(1);
       return;
     }
-    if (dmx && !outputs_.Outputs(universe)) {
+    if (universe && !outputs_.Outputs(universe->port_address())) {
       counts_.other_universes.fetch_add(1);
       return;
     }
@@ -84,8 +84,8 @@ void DeviceWriter::Run() {
       continue;  // Look again: the port may have gone meanwhile.
     }
     if (!connected_ || !queue_.Take(now, &packet)) continue;
-    std::uint16_t universe = 0;
-    if (DmxPortAddress(packet.bytes.data(), packet.size, &universe) && !outputs_.Outputs(universe)) {
+    const std::optional<UniverseKey> universe = DmxUniverse(packet.bytes.data(), packet.size);
+    if (universe && !outputs_.Outputs(universe->port_address())) {
       // Waiting since before the device's reply said it is not its.
       counts_.other_universes.fetch_add(1);
       continue;

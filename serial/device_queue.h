@@ -20,17 +20,19 @@
 // its stream has sent nothing for kKeepAlive: nodes time out a universe
 // that goes silent, and merge only sources they keep hearing.
 //
-// Pure; not thread-safe (the writer in app/device_writer.h locks).
-#ifndef ARTNET_APP_DEVICE_QUEUE_H_
-#define ARTNET_APP_DEVICE_QUEUE_H_
+// Pure; not thread-safe (the writer in serial/device_writer.h locks).
+#ifndef ARTNET_SERIAL_DEVICE_QUEUE_H_
+#define ARTNET_SERIAL_DEVICE_QUEUE_H_
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "artnet/artnet.h"
+
 // The largest packet the capture side forwards.
-constexpr std::size_t kMaxQueuedPacket = 530;
+constexpr std::size_t kMaxQueuedPacket = kMaxArtNetPacket;
 
 struct QueuedPacket {
   std::uint32_t source = 0;  // IPv4 address, network byte order.
@@ -135,4 +137,4 @@ class DeviceQueue {
   History history_;
 };
 
-#endif  // ARTNET_APP_DEVICE_QUEUE_H_
+#endif  // ARTNET_SERIAL_DEVICE_QUEUE_H_
