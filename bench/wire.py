@@ -30,8 +30,7 @@ OUTPUTS_OFFERED, OWN_UNIVERSES = 24, range(4)
 TWO_OFFERED, TWO_DEVICES = 8, (range(0, 4), range(4, 8))
 NEWS_OFFERED, CHANGING = 12, range(3)
 RATE = 44
-# The second device's port, for two bridges side by side.
-SECOND_PORT = "ttyUSB1"
+SECOND_PORT = lab.SECOND_PORT_NAME
 
 
 def outputs(universes):

@@ -105,8 +105,7 @@ class OwnUniversesOnly(unittest.TestCase):
 
     def test_only_its_universes_reach_it_and_all_of_theirs(self):
         with lab_.Lab() as lab:
-            device = lab.start_device("--outputs", "0-3", "--ports-per-reply", "4", baud=WIRE_BAUD,
-                                      timestamps=True)
+            device = lab.start_device(outputs="0-3", ports_per_reply=4, baud=WIRE_BAUD, timestamps=True)
             bridge = start_bridge(lab, device)
             since = len(device.received())
             stream = Stream(lab)
@@ -139,14 +138,14 @@ class UniversesChange(unittest.TestCase):
 
     def test_new_universes_from_the_next_reply_and_a_new_device_starts_unknown(self):
         with lab_.Lab() as lab:
-            device = lab.start_device("--outputs", "0-3", baud=WIRE_BAUD, timestamps=True)
+            device = lab.start_device(outputs="0-3", baud=WIRE_BAUD, timestamps=True)
             bridge = start_bridge(lab, device)
             stream = Stream(lab)
             changed = []
 
             def change():
                 before = len(device.sent())
-                device.command("outputs 4-7")
+                device.set_outputs("4-7")
                 sent = device.wait_sent(before + 4)
                 changed.append(device.sent_with_times()[len(sent) - 1][1])
             since = len(device.received())
@@ -158,7 +157,7 @@ class UniversesChange(unittest.TestCase):
             device.hangup()
             bridge.stdout.wait_for(lambda out: message("DeviceLost") in out)
             lab.unplug_port()
-            replacement, _ = lab.plug_device("--outputs", "none", baud=WIRE_BAUD, timestamps=True)
+            replacement, _ = lab.plug_device(outputs="none", baud=WIRE_BAUD, timestamps=True)
             bridge.stdout.wait_for(lambda out: message("DeviceReconnected") in out)
             replacement.wait_sent(1)
             time.sleep(0.1)
@@ -194,10 +193,10 @@ class TwoBridges(unittest.TestCase):
 
     def test_each_device_its_own_universes_and_both_replies_reach_the_controller(self):
         with lab_.Lab() as lab:
-            left = lab.start_device("--outputs", "0-3", "--ports-per-reply", "4", "--short-name", "Left",
-                                    baud=WIRE_BAUD, timestamps=True)
-            right, _ = lab.plug_device("--outputs", "4-7", "--ports-per-reply", "4", "--short-name", "Right",
-                                       name="ttyUSB1", baud=WIRE_BAUD, timestamps=True)
+            left = lab.start_device("--short-name", "Left", outputs="0-3", ports_per_reply=4, baud=WIRE_BAUD,
+                                    timestamps=True)
+            right = lab.start_device("--short-name", "Right", name=lab_.SECOND_PORT_NAME, outputs="4-7",
+                                     ports_per_reply=4, baud=WIRE_BAUD, timestamps=True)
             first = start_bridge(lab, left)
             second = start_bridge(lab, right)
             controller = lab.controller()
@@ -241,7 +240,7 @@ class NoOutputsDescribed(unittest.TestCase):
 
     def test_every_universe_still_reaches_it(self):
         with lab_.Lab() as lab:
-            device = lab.start_device("--outputs", "none", "--inputs", "5", baud=WIRE_BAUD, timestamps=True)
+            device = lab.start_device(outputs="none", inputs="5", baud=WIRE_BAUD, timestamps=True)
             bridge = start_bridge(lab, device)
             since = len(device.received())
             stream = Stream(lab)
