@@ -66,6 +66,31 @@ def dmx_figures(packets, summary, universes, window_s=10):
     }
 
 
+def rounds_figures(runs, universes):
+    """dmx_figures over several runs of one stream, each a (packets,
+    summary): the spreads over the ages and refresh intervals of all of
+    them, the counts added up, the first run's first window and the last
+    run's last."""
+    each = [dmx_figures(packets, summary, universes) for packets, summary in runs]
+    ages, gaps = [], []
+    for packets, summary in runs:
+        live = sorted(p for p in packets["dmx"] if p[0] <= summary["end_ns"])
+        ages += [(exit_ - sent) / 1e6 for exit_, sent, *_ in live]
+        arrivals = {}
+        for exit_, _, source, universe, _ in live:
+            arrivals.setdefault((source, universe), []).append(exit_)
+        gaps += [(b - a) / 1e6 for seen in arrivals.values() for a, b in zip(seen, seen[1:])]
+    figures = dict(each[0])
+    figures.update(age=spread(ages), refresh=spread(gaps), age_last=each[-1]["age_last"], rounds=len(runs),
+                   universes_seen=min(f["universes_seen"] for f in each))
+    for key in ("offered", "delivered"):
+        figures[key] = [sum(values) for values in zip(*(f[key] for f in each))]
+    figures["share"] = [d / o if o else 0.0 for d, o in zip(figures["delivered"], figures["offered"])]
+    for key in ("out_of_order", "controls_sent", "controls_lost", "stray_bytes", "stray_runs", "send_errors"):
+        figures[key] = sum(f[key] for f in each)
+    return figures
+
+
 def age_series(packets, start_ns):
     """(seconds since the stream began, age in ms) of each DMX packet, by
     send time."""

@@ -84,7 +84,9 @@ class WireBench:
         "news", "d2n", "replug", "cpu")."""
         def wanted(name):
             return only is None or name in only
-        for load in ("half", "double", "tenfold", "sources"):
+        if wanted("half"):
+            self.half_rounds()
+        for load in ("double", "tenfold", "sources"):
             for forwarder in ("bridge", "socat"):
                 if wanted(load):
                     self.load_run(load, forwarder)
@@ -245,6 +247,31 @@ class WireBench:
                                                      figures["refresh"]["max"], 100 * run["busy"],
                                                      figures["stray_bytes"], figures["controls_lost"],
                                                      figures["controls_sent"]))
+
+    def half_rounds(self):
+        """Half what the wire carries, where the bridge is to add nothing to
+        the age socat's packets have: runs of the bridge and socat in turn,
+        so that a slow spell of this shared machine falls on both alike."""
+        universes, rate = LOADS["half"]
+        rounds, seconds = self.s.half_rounds, self.s.half_seconds
+        self.say("On the wire: %d universes at %g Hz, bridge and socat in turn, %d rounds of %d s"
+                 % (universes, rate, rounds, seconds))
+        runs = {"bridge": [], "socat": []}
+        busy = {"bridge": [], "socat": []}
+        for _ in range(rounds):
+            for forwarder in ("bridge", "socat"):
+                with self.forwarder(forwarder, device=outputs(range(universes))) as pid:
+                    run = self.stream(pid, universes, rate, seconds)
+                runs[forwarder].append((run["packets"], run["summary"]))
+                busy[forwarder].append(run["busy"])
+        for forwarder in ("bridge", "socat"):
+            figures = analysis.rounds_figures(runs[forwarder], universes)
+            figures.update(busy=sum(busy[forwarder]) / rounds, seconds=seconds * rounds, rate=rate,
+                           offered_per_second=universes * rate, memory=None)
+            self.results["half_" + forwarder] = figures
+            self.say("  %s: age p50 %.2f ms, p99 %.2f ms, max %.1f ms; %d of %d control packets lost"
+                     % (forwarder, figures["age"]["p50"], figures["age"]["p99"], figures["age"]["max"],
+                        figures["controls_lost"], figures["controls_sent"]))
 
     def stalls(self):
         universes, rate = LOADS["stall"]
