@@ -119,10 +119,7 @@ void DeviceLink::Stop() {
 }
 
 void DeviceLink::Close() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  // A write may still be under way on the capture thread, which is never
-  // joined; once stopped, it gives up within its next look.
-  changed_.wait(lock, [this] { return writers_ == 0; });
+  std::lock_guard<std::mutex> lock(mutex_);
   if (device_ != kInvalidDevice) CloseDevicePort(device_);
   device_ = kInvalidDevice;
   connected_ = false;

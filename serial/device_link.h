@@ -32,16 +32,13 @@ class DeviceLink {
 
   void SetListener(Listener listener) { listener_ = std::move(listener); }
 
-  // The device writer's threads, one write at a time (the writer thread, or
-  // the capture thread when the wire is idle): writes one whole message
-  // (WriteDevice). kLost when there
+  // Writer thread: writes one whole message (WriteDevice). kLost when there
   // is no device, or it went meanwhile (the message is dropped); kAbandoned
   // when the link stopped. Failures the port reports are written
   // (SerialWriteFailed) once for each run of the same code.
   WriteResult Write(const std::uint8_t* data, std::size_t size);
 
-  // The device writer's threads: what the driver still holds to send
-  // (DeviceOutputQueued).
+  // Writer thread: what the driver still holds to send (DeviceOutputQueued).
   std::size_t OutputQueued();
 
   struct Read {
@@ -61,9 +58,7 @@ class DeviceLink {
   void Stop();
   bool stopped() const { return stopped_.load(); }
 
-  // Main thread, once stopped and the writer thread has ended: waits for a
-  // write still under way (it gives up within 100 ms), then lets go of the
-  // port.
+  // Main thread, once the writer has ended: lets go of the port.
   void Close();
 
   // The port's name, or empty while there is none. Any thread.

@@ -25,7 +25,7 @@ void DeviceWriter::Offer(std::uint32_t source, const std::uint8_t* payload, std:
   DeviceQueue::Offered offered;
   const std::optional<UniverseKey> universe = DmxUniverse(payload, size);
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!connected_ || stopped_) {
       counts_.dropped.fetch_add(1);
       return;
@@ -35,50 +35,11 @@ void DeviceWriter::Offer(std::uint32_t source, const std::uint8_t* payload, std:
       return;
     }
     offered = queue_.Offer(source, payload, size);
-    // Nothing else waits and the wire has room by the estimate: this thread
-    // writes the packet itself, as the writer thread would at once, but
-    // without first waking it, which on a busy machine can take
-    // milliseconds. Only the one write the wire takes now: whatever
-    // follows waits in the queue, so this thread never waits for the wire.
-    const Nanoseconds arrived = Now();
-    if (offered == DeviceQueue::Offered::kQueued && queue_.size() == 1 && !writing_ &&
-        pacer_.NextWriteAt(arrived, 0) <= arrived) {
-      writing_ = true;
-      lock.unlock();
-      const std::size_t driver_queued = link_.OutputQueued();
-      lock.lock();
-      const Nanoseconds now = Now();
-      QueuedPacket packet;
-      if (connected_ && !stopped_ && pacer_.NextWriteAt(now, driver_queued) <= now && queue_.Take(now, &packet)) {
-        WriteTaken(lock, packet);
-      }
-      writing_ = false;
-      // The writer thread takes over whatever came meanwhile.
-      lock.unlock();
-      wake_.notify_one();
-      return;
-    }
   }
   if (offered == DeviceQueue::Offered::kQueued || offered == DeviceQueue::Offered::kDisplaced) {
     wake_.notify_one();
   }
   if (offered != DeviceQueue::Offered::kQueued) counts_.dropped.fetch_add(1);
-}
-
-void DeviceWriter::WriteTaken(std::unique_lock<std::mutex>& lock, const QueuedPacket& packet) {
-  lock.unlock();
-  const Nanoseconds started = Now();
-  const WriteResult result = link_.Write(packet.bytes.data(), packet.size);
-  lock.lock();
-  if (result == WriteResult::kWritten) {
-    // Counted from when the write started: where a write returns only once
-    // the bytes are on their way (Windows), it has used up the wire's time.
-    pacer_.Wrote(packet.size, started);
-    counts_.to_device.fetch_add(1);
-    counts_.wire_busy_ns.fetch_add(static_cast<std::uint64_t>(pacer_.WireTime(packet.size)));
-  } else {
-    counts_.dropped.fetch_add(1);
-  }
 }
 
 void DeviceWriter::SetConnected(bool connected) {
@@ -109,7 +70,7 @@ void DeviceWriter::Run() {
   QueuedPacket packet;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stopped_ || (connected_ && !queue_.empty() && !writing_); });
+    wake_.wait(lock, [this] { return stopped_ || (connected_ && !queue_.empty()); });
     if (stopped_) return;
     // Wait for the wire with the packet still in the queue, where newer DMX
     // of its stream replaces it.
@@ -122,16 +83,26 @@ void DeviceWriter::Run() {
       wake_.wait_until(lock, AsTimePoint(at), [this] { return stopped_; });
       continue;  // Look again: the port may have gone meanwhile.
     }
-    if (!connected_ || writing_ || !queue_.Take(now, &packet)) continue;
+    if (!connected_ || !queue_.Take(now, &packet)) continue;
     const std::optional<UniverseKey> universe = DmxUniverse(packet.bytes.data(), packet.size);
     if (universe && !outputs_.Outputs(universe->port_address())) {
       // Waiting since before the device's reply said it is not its.
       counts_.other_universes.fetch_add(1);
       continue;
     }
-    writing_ = true;
-    WriteTaken(lock, packet);
-    writing_ = false;
+    lock.unlock();
+    const Nanoseconds started = Now();
+    const WriteResult result = link_.Write(packet.bytes.data(), packet.size);
+    lock.lock();
+    if (result == WriteResult::kWritten) {
+      // Counted from when the write started: where a write returns only once
+      // the bytes are on their way (Windows), it has used up the wire's time.
+      pacer_.Wrote(packet.size, started);
+      counts_.to_device.fetch_add(1);
+      counts_.wire_busy_ns.fetch_add(static_cast<std::uint64_t>(pacer_.WireTime(packet.size)));
+    } else {
+      counts_.dropped.fetch_add(1);
+    }
   }
 }
 

@@ -54,9 +54,7 @@ class DeviceWriter {
 
   // Capture thread: a captured Art-Net packet from `source` (IPv4, network
   // byte order) for the device. Dropped, and counted, while there is no
-  // device. When nothing waits and the wire has room it is written from
-  // here, at once (DeviceLink::Write, which waits only for a wire that has
-  // less room than the estimate says); else it waits for the writer thread.
+  // device.
   void Offer(std::uint32_t source, const std::uint8_t* payload, std::size_t size);
 
   // Main thread, from the link: the port was lost (what waits is dropped and
@@ -79,10 +77,6 @@ class DeviceWriter {
   const WriterCounts& counts() const { return counts_; }
 
  private:
-  // Writes `packet`, taken from the queue, with `lock` released meanwhile,
-  // and counts it. `writing_` is the caller's to set around it.
-  void WriteTaken(std::unique_lock<std::mutex>& lock, const QueuedPacket& packet);
-
   DeviceLink& link_;
   WriterCounts counts_;
   LinePacer pacer_;
@@ -90,8 +84,6 @@ class DeviceWriter {
   std::condition_variable wake_;
   DeviceQueue queue_;
   DeviceOutputs outputs_;
-  // A write is under way, on either thread: the other leaves the wire alone.
-  bool writing_ = false;
   bool connected_ = true;
   bool stopped_ = false;
 };
