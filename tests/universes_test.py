@@ -81,9 +81,21 @@ def arrivals(device, sent, since=0):
     return found, polls, stray
 
 
-def longest_gap_ms(found, universe):
+def stream_to(lab, device, universes, rate, seconds, stream=None):
+    """Sends ArtDmx for `universes` (`stream`, or a new one) and returns the
+    Stream and what the device read meanwhile, as arrivals() has it."""
+    since = len(device.received())
+    stream = stream or Stream(lab)
+    stream.send(universes, rate, seconds)
+    time.sleep(0.3)  # What the bridge still held crosses.
+    return (stream, *arrivals(device, stream.sent, since))
+
+
+def median_gap_ms(found, universe):
+    """The median time between two of a universe's packets at the device."""
     exits = [exit_ for u, _, exit_ in found if u == universe]
-    return max((b - a) / 1e6 for a, b in zip(exits, exits[1:])) if len(exits) > 1 else float("inf")
+    gaps = sorted((b - a) / 1e6 for a, b in zip(exits, exits[1:]))
+    return gaps[len(gaps) // 2] if gaps else float("inf")
 
 
 def start_bridge(lab, device):
@@ -107,12 +119,8 @@ class OwnUniversesOnly(unittest.TestCase):
         with lab_.Lab() as lab:
             device = lab.start_device(outputs="0-3", ports_per_reply=4, baud=WIRE_BAUD, timestamps=True)
             bridge = start_bridge(lab, device)
-            since = len(device.received())
-            stream = Stream(lab)
-            stream.send(list(range(24)), 44, 3)
-            time.sleep(0.3)
+            stream, found, polls, stray = stream_to(lab, device, list(range(24)), 44, 3)
             stream.close()
-            found, polls, stray = arrivals(device, stream.sent, since)
             console = bridge.output()
             device.stop()
 
@@ -125,7 +133,9 @@ class OwnUniversesOnly(unittest.TestCase):
             # The wire has room for all of them; a busy machine may let a
             # frame give way to the next of its universe now and then.
             self.assertGreaterEqual(arrived, 0.8 * offered, f"universe {universe}")
-            self.assertLess(longest_gap_ms(found, universe), 100, f"universe {universe} went unrefreshed")
+            # Every frame, 22.7 ms apart: sharing the wire with the other 20
+            # universes, each would come only every 110 ms or so.
+            self.assertLess(median_gap_ms(found, universe), 30, f"universe {universe}")
         self.assertEqual(console, RUNNING, "nothing said of the other universes")
 
 
@@ -161,12 +171,9 @@ class UniversesChange(unittest.TestCase):
             bridge.stdout.wait_for(lambda out: message("DeviceReconnected") in out)
             replacement.wait_sent(1)
             time.sleep(0.1)
-            since = len(replacement.received())
             first_after = stream.number
-            stream.send(list(range(8)), 10, 1.5)
-            time.sleep(0.3)
+            _, after_replug, _, replug_stray = stream_to(lab, replacement, list(range(8)), 10, 1.5, stream)
             stream.close()
-            after_replug, _, replug_stray = arrivals(replacement, stream.sent, since)
             console = bridge.output()
             replacement.stop()
 
@@ -242,12 +249,9 @@ class NoOutputsDescribed(unittest.TestCase):
         with lab_.Lab() as lab:
             device = lab.start_device(outputs="none", inputs="5", baud=WIRE_BAUD, timestamps=True)
             bridge = start_bridge(lab, device)
-            since = len(device.received())
-            stream = Stream(lab)
-            stream.send(list(range(24)), 4, 2)  # 96 a second, well within the wire.
-            time.sleep(0.3)
+            # 96 a second, well within the wire.
+            stream, found, polls, stray = stream_to(lab, device, list(range(24)), 4, 2)
             stream.close()
-            found, polls, stray = arrivals(device, stream.sent, since)
             console = bridge.output()
             device.stop()
 
