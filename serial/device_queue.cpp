@@ -145,6 +145,14 @@ DeviceQueue::Offered DeviceQueue::Offer(std::uint32_t source, const std::uint8_t
   return offered;
 }
 
+bool DeviceQueue::OnlyRepeatsWait(std::int64_t now) const {
+  if (head_ == kNone) return false;
+  for (std::uint16_t at = head_; at != kNone; at = slots_[at].next) {
+    if (!history_.Repeats(slots_[at].stream, now)) return false;
+  }
+  return true;
+}
+
 bool DeviceQueue::Take(std::int64_t now, QueuedPacket* out) {
   if (head_ == kNone) return false;
   std::uint16_t slot = head_;

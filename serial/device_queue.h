@@ -70,6 +70,9 @@ class DeviceQueue {
   // after its stream last went. False when none waits.
   bool Take(std::int64_t now, QueuedPacket* out);
 
+  // Whether Take at `now` would take a repeat: only repeats wait.
+  bool OnlyRepeatsWait(std::int64_t now) const;
+
   // Drops every waiting packet; returns how many.
   std::size_t Clear();
 

@@ -189,6 +189,22 @@ TEST(DeviceQueue, RepeatsLetNewsAndOtherPacketsGoFirst) {
   EXPECT_EQ(TakeAll(queue, 20 * kMs), (Line{{kSourceA, Dmx(1, 11)}, {kSourceA, Again(three, 4)}}));
 }
 
+// What the writer asks before it waits for the wire: whether only
+// repeats wait, which may wait for an idle one.
+TEST(DeviceQueue, OnlyRepeatsWaitUntilNewsOrAnythingElseComes) {
+  DeviceQueue queue;
+  EXPECT_FALSE(queue.OnlyRepeatsWait(0)) << "nothing waits";
+  const Bytes one = Dmx(1, 10);
+  Offer(queue, kSourceA, one);
+  EXPECT_FALSE(queue.OnlyRepeatsWait(0));
+  TakeAll(queue, 0);
+  Offer(queue, kSourceA, Again(one, 1));
+  EXPECT_TRUE(queue.OnlyRepeatsWait(kMs));
+  EXPECT_FALSE(queue.OnlyRepeatsWait(DeviceQueue::kKeepAlive)) << "due again";
+  Offer(queue, kSourceA, ArtNet(0x2000, 14));
+  EXPECT_FALSE(queue.OnlyRepeatsWait(kMs));
+}
+
 // Length and channels make the data; a change anywhere in them, its last
 // channel or its length alone, is news. ArtNzs are never told apart.
 TEST(DeviceQueue, DataIsLengthAndChannels) {

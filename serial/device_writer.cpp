@@ -23,6 +23,7 @@ DeviceWriter::DeviceWriter(DeviceLink& link)
 
 void DeviceWriter::Offer(std::uint32_t source, const std::uint8_t* payload, std::size_t size) {
   DeviceQueue::Offered offered;
+  bool wake = false;
   const std::optional<UniverseKey> universe = DmxUniverse(payload, size);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -35,10 +36,13 @@ void DeviceWriter::Offer(std::uint32_t source, const std::uint8_t* payload, std:
       return;
     }
     offered = queue_.Offer(source, payload, size);
+    if (offered != DeviceQueue::Offered::kDropped) ++offers_;
+    // A packet that took a waiting one's place may be news where a repeat
+    // waited: that wakes a writer waiting for the wire with repeats alone.
+    wake = offered == DeviceQueue::Offered::kQueued || offered == DeviceQueue::Offered::kDisplaced ||
+           (offered == DeviceQueue::Offered::kReplaced && repeats_wait_);
   }
-  if (offered == DeviceQueue::Offered::kQueued || offered == DeviceQueue::Offered::kDisplaced) {
-    wake_.notify_one();
-  }
+  if (wake) wake_.notify_one();
   if (offered != DeviceQueue::Offered::kQueued) counts_.dropped.fetch_add(1);
 }
 
@@ -78,9 +82,17 @@ void DeviceWriter::Run() {
     const std::size_t driver_queued = link_.OutputQueued();
     const Nanoseconds now = Now();
     lock.lock();
-    const Nanoseconds at = pacer_.NextWriteAt(now, driver_queued);
+    // Only repeats waiting: they wait for an idle wire, and news that comes
+    // meanwhile is looked at at once.
+    const bool repeats = queue_.OnlyRepeatsWait(now);
+    const Nanoseconds at = pacer_.NextWriteAt(now, driver_queued, repeats);
     if (at > now) {
-      wake_.wait_until(lock, AsTimePoint(at), [this] { return stopped_; });
+      const std::uint64_t offers = offers_;
+      repeats_wait_ = repeats;
+      wake_.wait_until(lock, AsTimePoint(at), [this, repeats, offers] {
+        return stopped_ || (repeats && offers_ != offers);
+      });
+      repeats_wait_ = false;
       continue;  // Look again: the port may have gone meanwhile.
     }
     if (!connected_ || !queue_.Take(now, &packet)) continue;

@@ -84,6 +84,8 @@ class DeviceWriter {
   std::condition_variable wake_;
   DeviceQueue queue_;
   DeviceOutputs outputs_;
+  std::uint64_t offers_ = 0;  // Packets the queue took, ever.
+  bool repeats_wait_ = false;  // The writer waits for the wire with repeats alone.
   bool connected_ = true;
   bool stopped_ = false;
 };
