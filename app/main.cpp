@@ -6,16 +6,20 @@
 // each direction runs on threads of its own until the user asks it to stop:
 //   network to device:
 //     capture thread: CaptureSocket::Receive -> RunCaptureLoop (MatchArtNet)
-//                     -> DeviceWriter::Offer, into its DeviceQueue
-//     writer thread:  DeviceWriter::Run, at the wire's pace (LinePacer)
-//                     -> DeviceLink::Write -> WriteDevice
+//                     -> DeviceWriter::Offer, into its DeviceQueue (only the
+//                        universes the device outputs)
+//     writer thread:  DeviceWriter::Run, at the wire's pace (LinePacer), news
+//                     first -> DeviceLink::Write -> WriteDevice
 //   device to network:
 //     main thread:    DeviceReadLoop: DeviceLink::ReadOrReconnect -> ReadDevice
-//                     -> FrameAssembler -> SendLocalDatagram
+//                     -> FrameAssembler -> SendLocalDatagram, and each frame
+//                     to DeviceWriter::DeviceSent (its ArtPollReplies name the
+//                     universes the device outputs)
 // The device may go and come back meanwhile (DeviceLink). This file is the
 // only one that sees both the network side (net/) and the device side
 // (serial/): it joins them.
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -142,13 +146,19 @@ int main() {
   std::thread status;
   try {
     status = std::thread(RunStatusReporter,
-                         [&link, &writer, &frames_to_network, &failed_sends, &line_noise] {
-                           return StatusSnapshot{link.path(),
-                                                 writer.counts().to_device.load(),
-                                                 writer.counts().dropped.load(),
-                                                 frames_to_network.load(),
-                                                 failed_sends.load(),
-                                                 line_noise.load()};
+                         [&link, &writer, &frames_to_network, &failed_sends, &line_noise,
+                          wire = WireLoad()]() mutable {
+                           const WriterCounts& counts = writer.counts();
+                           StatusSnapshot snapshot{link.path(), counts.to_device.load(), counts.dropped.load(),
+                                                   frames_to_network.load(), failed_sends.load()};
+                           snapshot.line_noise = line_noise.load();
+                           snapshot.universes = writer.Universes();
+                           const auto now = std::chrono::steady_clock::now().time_since_epoch();
+                           snapshot.wire_percent = wire.Percent(
+                               std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(),
+                               counts.wire_busy_ns.load());
+                           snapshot.other_universes = counts.other_universes.load();
+                           return snapshot;
                          },
                          [&link] { return link.stopped(); });
   } catch (const std::system_error&) {
@@ -157,9 +167,12 @@ int main() {
 
   // Device to network, on the main thread. The device's frames go from and
   // to the host's address, which the capture thread follows as it changes.
+  // Its replies also tell the writer which universes it outputs.
   DeviceReadLoop(
       link,
-      [inject, &capture, &frames_to_network, &failed_sends](const std::uint8_t* frame, std::size_t size) {
+      [inject, &capture, &writer, &frames_to_network, &failed_sends](const std::uint8_t* frame,
+                                                                     std::size_t size) {
+        writer.DeviceSent(frame, size);
         const LocalAddress local = capture.address();
         const bool sent = SendLocalDatagram(inject, local, local, frame, size) >= 0;
         (sent ? frames_to_network : failed_sends).fetch_add(1);

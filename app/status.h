@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // What the status line is made of, read at one moment.
 struct StatusSnapshot {
@@ -16,17 +17,42 @@ struct StatusSnapshot {
   std::uint64_t dropped = 0;
   std::uint64_t frames_to_network = 0;
   std::uint64_t failed_sends = 0;
+  // The Port-Addresses the device outputs, ascending; empty while unknown.
+  std::vector<std::uint16_t> universes = {};
+  // How busy the wire is, in percent; ArtDmx and ArtNzs for universes the
+  // device does not output.
+  int wire_percent = 0;
+  std::uint64_t other_universes = 0;
   std::uint64_t line_noise = 0;  // Bytes.
 };
 
 // One line, ASCII, the same on both platforms: the program and its version
 // (ARTNET_VERSION, from the build), then the state and the counts, such as
-//   "artnet-serial-bridge 1.0.0: device /dev/ttyUSB0, to device 1200,
-//    dropped 3, to network 40, failed sends 0, line noise 0 bytes"
-//   "artnet-serial-bridge 1.0.0: waiting for the device, to device 1200,
-//    dropped 51, to network 40, failed sends 0, line noise 517 bytes"
-// (each on one line). Any thread.
+//   "artnet-serial-bridge 1.0.0: device /dev/ttyUSB0, universes 0-3,8,
+//    wire 78%, to device 1200, dropped 3, other universes 2082,
+//    to network 40, failed sends 0, line noise 0 bytes"
+//   "artnet-serial-bridge 1.0.0: waiting for the device, universes all,
+//    wire 0%, to device 1200, dropped 51, other universes 0,
+//    to network 40, failed sends 0, line noise 517 bytes"
+// (each on one line). Runs of universes are shown as ranges, the first
+// kShownRanges of them. Any thread.
+constexpr std::size_t kShownRanges = 8;
 std::string FormatStatus(const StatusSnapshot& status);
+
+// How busy the wire was over the last second or so, from a running total of
+// the wire time written: the status thread's.
+class WireLoad {
+ public:
+  // `busy_ns` is the total at `now_ns` (one monotonic clock). Returns the
+  // share of the latest span of a second or more that has ended, in
+  // percent, 0 until one has.
+  int Percent(std::int64_t now_ns, std::uint64_t busy_ns);
+
+ private:
+  std::int64_t start_ = -1;
+  std::uint64_t busy_at_start_ = 0;
+  int percent_ = 0;
+};
 
 // Shows `line` (platform: sd_notify STATUS= on Linux when run by systemd,
 // the console title on Windows). The status thread only.

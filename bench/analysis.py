@@ -66,6 +66,31 @@ def dmx_figures(packets, summary, universes, window_s=10):
     }
 
 
+def rounds_figures(runs, universes):
+    """dmx_figures over several runs of one stream, each a (packets,
+    summary): the spreads over the ages and refresh intervals of all of
+    them, the counts added up, the first run's first window and the last
+    run's last."""
+    each = [dmx_figures(packets, summary, universes) for packets, summary in runs]
+    ages, gaps = [], []
+    for packets, summary in runs:
+        live = sorted(p for p in packets["dmx"] if p[0] <= summary["end_ns"])
+        ages += [(exit_ - sent) / 1e6 for exit_, sent, *_ in live]
+        arrivals = {}
+        for exit_, _, source, universe, _ in live:
+            arrivals.setdefault((source, universe), []).append(exit_)
+        gaps += [(b - a) / 1e6 for seen in arrivals.values() for a, b in zip(seen, seen[1:])]
+    figures = dict(each[0])
+    figures.update(age=spread(ages), refresh=spread(gaps), age_last=each[-1]["age_last"], rounds=len(runs),
+                   universes_seen=min(f["universes_seen"] for f in each))
+    for key in ("offered", "delivered"):
+        figures[key] = [sum(values) for values in zip(*(f[key] for f in each))]
+    figures["share"] = [d / o if o else 0.0 for d, o in zip(figures["delivered"], figures["offered"])]
+    for key in ("out_of_order", "controls_sent", "controls_lost", "stray_bytes", "stray_runs", "send_errors"):
+        figures[key] = sum(f[key] for f in each)
+    return figures
+
+
 def age_series(packets, start_ns):
     """(seconds since the stream began, age in ms) of each DMX packet, by
     send time."""
@@ -119,3 +144,37 @@ def frame_figures(found):
     whole = [f for f in found if f is not None]
     return {"frames": len(found), "arrived": len(whole), "alone": sum(1 for f in whole if f["alone"]),
             "pieces": sum(f["pieces"] for f in whole)}
+
+
+def universe_figures(packets, summary, universes):
+    """What a stream's ArtDmx for `universes` (a set) looked like at the
+    device, of the packets that carry their send time (those of a universe
+    whose data changes): ages and refresh intervals in ms while the stream
+    ran, as dmx_figures has them, and what share of all the ArtDmx on the
+    wire was for other universes."""
+    end = summary["end_ns"]
+    live = sorted(p for p in packets["dmx"] if p[0] <= end)
+    own = [p for p in live if p[3] in universes and p[1] != 0]
+    arrivals = {}
+    for exit_, _, source, universe, _ in own:
+        arrivals.setdefault((source, universe), []).append(exit_)
+    gaps = [(b - a) / 1e6 for seen in arrivals.values() for a, b in zip(seen, seen[1:])]
+    other = sum(1 for p in live if p[3] not in universes)
+    return {"age": spread([(exit_ - sent) / 1e6 for exit_, sent, *_ in own]), "refresh": spread(gaps),
+            "universes_seen": len({u for _, u in arrivals}), "universes": len(universes),
+            "dmx_on_wire": len(live), "other_universes": other,
+            "other_share": other / len(live) if live else 0.0}
+
+
+def unchanged_figures(packets, summary, universes):
+    """For each of `universes` (those whose data never changes), the
+    longest time in ms the device went without one of its ArtDmx while the
+    stream ran, from the stream's start to its end: the gaps between
+    arrivals, and before the first and after the last."""
+    start, end = summary["start_ns"], summary["end_ns"]
+    longest = {}
+    for universe in universes:
+        seen = sorted(p[0] for p in packets["dmx"] if p[3] == universe and p[1] == 0 and start <= p[0] <= end)
+        marks = [start] + seen + [end]
+        longest[universe] = max((b - a) / 1e6 for a, b in zip(marks, marks[1:]))
+    return {"longest_ms": longest, "arrived": sum(1 for p in packets["dmx"] if p[3] in universes and p[1] == 0)}

@@ -15,6 +15,15 @@ from lab import BRIDGE_ADDRESS, CONTROLLER_ADDRESS, PEER_ADDRESS, WIRE_BAUD
 # that came after a warm-up: a page or two of first-touched stack or stdio is
 # not a leak, a leak of even a byte per packet is 1,000 kB.
 MEMORY_SLACK_KB = 16
+# Below the wire's rate the bridge may add this much to socat's DMX age.
+AGE_SLACK_MS = 0.2
+# A device's own universes, where the wire has room for them: the refresh
+# gaps at 44 Hz, and the age, the controller's packets of a frame coming
+# back to back and each taking 4.4 ms on the wire.
+OWN_GAP_MS = 30
+OWN_AGE_MS = 20
+# A universe whose data stays the same still reaches the device this often.
+UNCHANGED_MS = 1100
 # At 10x, 50 universes take turns on a wire that carries one full ArtDmx each
 # 4.42 ms: no forwarder can refresh each more often than every 50 of those.
 ROUND_ROBIN_SLACK = 1.15
@@ -95,6 +104,11 @@ class Report:
             t.append((name, bool(ok), detail))
 
         half, socat_half = w["half_bridge"], w["half_socat"]
+        add("0.5x: DMX age p50 and p99 no worse than socat's by more than %.1f ms (run in turn)" % AGE_SLACK_MS,
+            half["age"]["p50"] <= socat_half["age"]["p50"] + AGE_SLACK_MS
+            and half["age"]["p99"] <= socat_half["age"]["p99"] + AGE_SLACK_MS,
+            "p50 %.2f vs %.2f ms, p99 %.2f vs %.2f ms" % (half["age"]["p50"], socat_half["age"]["p50"],
+                                                         half["age"]["p99"], socat_half["age"]["p99"]))
         add("0.5x the wire: DMX age p50 within 1 ms of its wire time (%.2f ms)" % wire,
             abs(half["age"]["p50"] - wire) <= 1, "%.2f ms (socat %.2f ms)" % (half["age"]["p50"],
                                                                               socat_half["age"]["p50"]))
@@ -132,6 +146,7 @@ class Report:
                 "%d bytes (socat %d)" % (f["stray_bytes"], s["stray_bytes"]))
             add("%s: no control packet lost" % title, f["controls_lost"] == 0,
                 "%d of %d (socat %d)" % (f["controls_lost"], f["controls_sent"], s["controls_lost"]))
+        self._judge_outputs(add)
         f = w["sources_bridge"]
         add("Two sources of one universe at 2x: each source's data at the device at least 40% of what it offers",
             min(f["share"]) >= 0.4, " and ".join("%.0f%%" % (100 * s) for s in f["share"]))
@@ -221,11 +236,46 @@ class Report:
         add("Flood: memory flat", grew <= MEMORY_SLACK_KB, text)
         return t
 
+    def _judge_outputs(self, add):
+        """The runs where the device's replies say what it outputs."""
+        w = self.r["wire"]
+        own, today = w["outputs_bridge"], w["outputs_today"]
+        title = "%d universes offered, the device outputs %d" % (own["offered"], own["universes"])
+        add("%s: each of its universes with gaps p99 at most %d ms" % (title, OWN_GAP_MS),
+            own["refresh"]["p99"] <= OWN_GAP_MS and own["universes_seen"] == own["universes"],
+            "%.1f ms, %d of %d universes (as before, replies not read: %.1f ms)" % (
+                own["refresh"]["p99"], own["universes_seen"], own["universes"], today["refresh"]["p99"]))
+        add("%s: age p99 at most %d ms" % (title, OWN_AGE_MS), own["age"]["p99"] <= OWN_AGE_MS,
+            "%.1f ms (before: %.1f ms)" % (own["age"]["p99"], today["age"]["p99"]))
+        add("%s: at most 1%% of the ArtDmx on the wire for other universes" % title,
+            own["other_share"] <= 0.01, "%d of %d, %.2f%% (before: %.0f%%)" % (
+                own["other_universes"], own["dmx_on_wire"], 100 * own["other_share"], 100 * today["other_share"]))
+        two, two_today = w["two_bridge"], w["two_today"]
+        add("Two bridges, two devices of 4 universes, %d offered: every universe at its device with gaps p99 at "
+            "most %d ms, and no other" % (two["offered"], OWN_GAP_MS),
+            two["alive"] and all(d["refresh"]["p99"] <= OWN_GAP_MS and d["universes_seen"] == d["universes"]
+                                 and d["other_universes"] == 0 for d in two["devices"]),
+            "; ".join("device %d: %.1f ms, %d for others (before: %.1f ms)" % (
+                i + 1, d["refresh"]["p99"], d["other_universes"], b["refresh"]["p99"])
+                for i, (d, b) in enumerate(zip(two["devices"], two_today["devices"]))))
+        news, socat_news = w["news_bridge"], w["news_socat"]
+        title = "%d universes the device outputs, %d changing" % (news["offered"], news["changing"])
+        add("%s: the changing ones with gaps p99 at most %d ms and age p99 at most %d ms" % (
+            title, OWN_GAP_MS, OWN_AGE_MS),
+            news["refresh"]["p99"] <= OWN_GAP_MS and news["age"]["p99"] <= OWN_AGE_MS
+            and news["universes_seen"] == news["universes"],
+            "gaps %.1f ms, age %.1f ms (socat %.1f and %.1f ms)" % (
+                news["refresh"]["p99"], news["age"]["p99"], socat_news["refresh"]["p99"], socat_news["age"]["p99"]))
+        longest = max(news["unchanged"]["longest_ms"].values())
+        add("%s: every unchanged one at least once every %.1f s" % (title, UNCHANGED_MS / 1000),
+            longest <= UNCHANGED_MS, "longest without: %.0f ms" % longest)
+
     def passed(self):
         return all(ok for _, ok, _ in self.targets)
 
     def tables(self):
-        return "\n".join(tables.wire_n2d(self) + tables.wire_d2n(self) + tables.cpu_memory(self)
+        return "\n".join(tables.wire_n2d(self) + tables.wire_outputs(self) + tables.wire_d2n(self)
+                         + tables.cpu_memory(self)
                          + tables.pty_latency(self) + tables.targets(self))
 
     def plot(self, directory, data_dir):
@@ -243,7 +293,7 @@ class Report:
         s = self.settings
         lines = [
             "# Performance", "",
-            "Made by `sudo bench/run` on %s%s. Every number below comes from that one run."
+            "Made by `scripts/as-root bench/run` on %s%s. Every number below comes from that one run."
             % (now, ", of the bridge at commit %s" % self.commit if self.commit else ""),
             "", "Machine: %s, %d cores, Linux %s. The machine is shared with other work and noisy, so read "
             "the ratios (bridge against socat and against the floor, measured side by side in the same run) "
@@ -270,11 +320,18 @@ class Report:
             "while the stream ran: what a forwarder holds when the stream stops grows old with nothing newer "
             "to replace it.",
             "- Loads: multiples of what the wire carries, %.0f full ArtDmx a second, sent evenly spaced, with "
-            "an ArtPoll, an ArtAddress and an ArtTodRequest once a second each: 0.5x for %d s, 2x for %d s, "
-            "10x for %d s, two sources at 2x for %d s. **Refresh**: the gaps between one universe's arrivals. "
+            "an ArtPoll, an ArtAddress and an ArtTodRequest once a second each: 0.5x in %d rounds of %d s, "
+            "bridge and socat in turn, 2x for %d s, 10x for %d s, two sources at 2x for %d s. The device "
+            "outputs every universe offered, and its ArtPollReplies say so, in pages of four. "
+            "**Refresh**: the gaps between one universe's arrivals. "
             "**Wire busy**: the simulator's count of the time its wire carried bytes, over the run less its "
-            "first and last seconds." % (120000 / 530, s["half_seconds"], s["double_seconds"],
+            "first and last seconds." % (120000 / 530, s["half_rounds"], s["half_seconds"], s["double_seconds"],
                                          s["tenfold_seconds"], s["sources_seconds"]),
+            "- The device's own universes: a device of 4 universes on a network of 24 for %d s; two devices of "
+            "4 (/dev/ttyUSB0 and /dev/ttyUSB1), each with a bridge of its own, on a network of 8 for %d s; 12 "
+            "universes the device outputs, of which the first 3 change every frame and the others carry the "
+            "same data every time (only Art-Net's Sequence byte counts up), for %d s." % (
+                s["outputs_seconds"], s["two_seconds"], s["news_seconds"]),
             "- Device to network: the simulated device sends frames given to it (ArtPollReplies of 241 bytes, "
             "or padded to 2047) and its answers to ArtPolls; the peer's socket at the bridge's address, port "
             "6454, times each datagram. The device's log says when the write of a frame's last chunk was made.",
@@ -291,7 +348,7 @@ class Report:
             "than a 530-byte ArtDmx's %.0f us on the wire: the figure measures the bridge, not its pacing (the "
             "other way, %d us)." % (s["latency_count"], s["latency_rounds"], s["latency_warmup"], s["n2d_gap_us"],
                                     self.dmx_wire_ms * 1000, s["d2n_gap_us"]), "",
-            "Commands: `%s` (everything, some fifteen minutes); `sudo bench/run --quick` makes every count and "
+            "Commands: `%s` (everything, some twenty-five minutes); `scripts/as-root bench/run --quick` makes every count and "
             "run shorter, for trying things out (it does not write this file)." % commands["run"], ""]
         lines += ["## Results", "", self.tables(), "## Reading the numbers", ""] + self.notes() + [
             "", "## Plots", "",
@@ -304,7 +361,19 @@ class Report:
         w = self.r["wire"]
         d, ds = w["double_bridge"], w["double_socat"]
         single = w["d2n_bridge"]["single"]
+        own, today, news = w["outputs_bridge"], w["outputs_today"], w["news_bridge"]
         return [
+            "- **The device's own universes, and news first.** The wire carries what about five universes at "
+            "44 Hz need. The bridge reads the device's ArtPollReplies on their way to the network and, once they "
+            "name its outputs, leaves out ArtDmx for other universes: offered 24 universes, a device of 4 got "
+            "each of them with gaps p99 %.1f ms, where with replies that describe no output (the bridge as it "
+            "was) %.0f%% of the wire went to universes it throws away and its own came every %.1f ms (p99). Of "
+            "12 universes it does output, the 3 that change went first (gaps p99 %.1f ms) and the unchanged "
+            "ones shared what the wire had left, each at least every %.0f ms. What ages a device's own "
+            "universes now is each other: a controller sends the packets of a frame close together, and the "
+            "last of four waits for the three before it, 4.4 ms each." % (
+                own["refresh"]["p99"], 100 * today["other_share"], today["refresh"]["p99"], news["refresh"]["p99"],
+                max(news["unchanged"]["longest_ms"].values())),
             "- **What gives way, and why the old throughput judgments are gone.** The wire carries %.0f full "
             "ArtDmx a second. Offered more, the bridge keeps what waits in its own queue, where a waiting ArtDmx "
             "is replaced by a newer one for the same universe and source in its place in the line: the device "

@@ -10,6 +10,10 @@
 //                        0, 1, ...); without it one socket, source 0
 //   --control 1          an ArtPoll, an ArtAddress and an ArtTodRequest once
 //                        a second each, from source 0, in between
+//   --static LIST        universes (such as 3-11) whose data never changes:
+//                        their packets carry neither a number nor a send time
+//                        in their data (both read as 0), only a count in
+//                        Art-Net's Sequence byte, 1 to 255
 //   --noise-rate         unrelated UDP packets a second, sent with sendmmsg
 //   from --noise-ns to --noise-to (--noise-size bytes each) meanwhile;
 //   --noise-sink (in --noise-sink-ns) binds a socket there that never reads,
@@ -95,6 +99,14 @@ int RunStream(const Options& options) {
   const double rate = options.Real("rate", 44);
   const double seconds = options.Real("seconds", 10);
   const bool control = options.Number("control", 0) != 0;
+  std::vector<bool> fixed(static_cast<std::size_t>(universes), false);
+  if (options.Has("static")) {
+    const std::optional<std::vector<std::uint16_t>> listed = ParsePortAddresses(options.Text("static"));
+    if (!listed) Die("--static takes universes such as 3-11: " + options.Text("static"));
+    for (const std::uint16_t universe : *listed) {
+      if (universe < universes) fixed[universe] = true;
+    }
+  }
   const sockaddr_in to = ParseEndpoint(options.Text("to"));
   std::vector<int> sources;
   for (const std::string& address : SplitCommas(options.Text("from"))) {
@@ -147,10 +159,16 @@ int RunStream(const Options& options) {
     if (NowNs() < due) SleepUntilNs(due);
     TracedPacket traced;
     std::size_t source = 0;
+    bool unchanged = false;
     if (is_dmx) {
       source = static_cast<std::size_t>(k) % source_count;
       traced.universe = static_cast<std::uint16_t>((k / static_cast<long long>(source_count)) % universes);
       traced.sequence = static_cast<std::uint32_t>(k / static_cast<long long>(source_count));
+      unchanged = fixed[traced.universe];
+      if (unchanged) {
+        traced.art_sequence = static_cast<std::uint8_t>(traced.sequence % 255 + 1);
+        traced.sequence = 0;
+      }
       ++k;
     } else {
       traced.opcode = kControls[j % 3];
@@ -158,7 +176,7 @@ int RunStream(const Options& options) {
       ++j;
     }
     traced.source = static_cast<std::uint8_t>(source);
-    traced.sent_ns = is_dmx ? NowNs() : 0;
+    traced.sent_ns = is_dmx && !unchanged ? NowNs() : 0;
     const std::size_t size = BuildTracedPacket(traced, packet);
     if (sendto(sources[source], packet, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
         static_cast<ssize_t>(size)) {

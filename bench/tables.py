@@ -50,6 +50,42 @@ def wire_n2d(r):
     return out
 
 
+def wire_outputs(r):
+    """The runs in which the device's replies say what it outputs, beside
+    the same with replies that describe no output (the bridge as it was
+    before it read them) or with socat."""
+    w = r.r["wire"]
+    own, today = w["outputs_bridge"], w["outputs_today"]
+    out = ["**The device's own universes**: ArtDmx at 44 Hz as above; the device's ArtPollReplies say which "
+           "universes it outputs (\"as before\": replies that describe no output, so the bridge sends it "
+           "every universe, as it did before it read them). Refresh and age of the universes it outputs, in ms", "",
+           "| run | | refresh p50 | p99 | max | age p50 | p99 | max | ArtDmx on the wire for other universes "
+           "| wire busy |", "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+
+    def row(title, who, f):
+        return "| %s | %s | %s | %s | %s | %s | %s | %s | %d of %d | %.1f%% |" % (
+            title, who, ms(f["refresh"]["p50"]), ms(f["refresh"]["p99"]), ms(f["refresh"]["max"]),
+            ms(f["age"]["p50"]), ms(f["age"]["p99"]), ms(f["age"]["max"]), f["other_universes"],
+            f["dmx_on_wire"], 100 * f["busy"])
+    title = "%d universes offered, the device outputs 0-%d" % (own["offered"], own["universes"] - 1)
+    out += [row(title, "bridge", own), row("", "as before", today)]
+    for key, who in (("two_bridge", "bridges"), ("two_today", "as before")):
+        for i, f in enumerate(w[key]["devices"]):
+            title = ("two bridges, two devices outputting 0-3 and 4-7, %d offered" % w[key]["offered"]
+                     if key == "two_bridge" and i == 0 else "")
+            out.append(row(title, "%s, device %d" % (who, i + 1), f))
+    news, socat_news = w["news_bridge"], w["news_socat"]
+    title = ("%d universes the device outputs (3 pages of 4), the first %d changing every frame, the others "
+             "unchanged" % (news["offered"], news["changing"]))
+    out += [row(title, "bridge", news), row("", "socat", socat_news), ""]
+    for name, f in (("bridge", news), ("socat", socat_news)):
+        longest = f["unchanged"]["longest_ms"]
+        out.append("%s: each unchanged universe at the device at least every %.0f ms (the longest gap of "
+                   "any), %d of their ArtDmx in all." % (name, max(longest.values()), f["unchanged"]["arrived"]))
+        out.append("")
+    return out
+
+
 def wire_d2n(r):
     b, s = r.r["wire"]["d2n_bridge"], r.r["wire"]["d2n_socat"]
     polls = b["polls"]

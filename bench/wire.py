@@ -22,6 +22,26 @@ from measure import ARTNET, SOCAT_D2N, SOCAT_N2D
 
 # A second controller across the network, for two sources of one universe.
 SECOND_SOURCE = "10.77.0.4"
+# The runs that judge what the bridge learns from the device's replies: a
+# device of 4 universes on a network of 24; two bridges, each with a device
+# of 4, on a network of 8; 12 universes the device outputs (three pages of
+# four), of which the first 3 change and the rest stay the same.
+OUTPUTS_OFFERED, OWN_UNIVERSES = 24, range(4)
+TWO_OFFERED, TWO_DEVICES = 8, (range(0, 4), range(4, 8))
+NEWS_OFFERED, CHANGING = 12, range(3)
+RATE = 44
+SECOND_PORT = lab.SECOND_PORT_NAME
+
+
+def outputs(universes):
+    """The simulator's options for a device that outputs `universes` (a
+    range), four ports to a reply."""
+    return ("--outputs", "%d-%d" % (universes[0], universes[-1]), "--ports-per-reply", "4")
+
+
+# A device whose replies describe no output: the bridge then sends it every
+# universe, as it did before it read them.
+NO_OUTPUTS = ("--outputs", "none")
 # What each run offers: universes, and frames a second of each (per source).
 LOADS = {"half": (4, 28), "double": (10, 44), "tenfold": (50, 44), "sources": (5, 44),
          "stall": (8, 42.5)}
@@ -29,6 +49,17 @@ LOADS = {"half": (4, 28), "double": (10, 44), "tenfold": (50, 44), "sources": (5
 # after a stall it must be back within it.
 AGE_BOUND_MS = 60
 RECOVERY_MS = 200
+
+
+def wait_answered(device, quiet=0.1):
+    """Waits until the device has answered the bridge's probe: its replies
+    (one a page) have all gone into the port, and a moment more, in which
+    the bridge reads them."""
+    device.wait_sent(1)
+    count = None
+    while count != len(device.sent()):
+        count = len(device.sent())
+        time.sleep(quiet)
 
 
 class WireBench:
@@ -47,36 +78,58 @@ class WireBench:
         self.port_name = None
         self.bridge = None  # The running lab.Bridge, inside forwarder("bridge").
 
-    def run(self):
-        for load in ("half", "double", "tenfold", "sources"):
+    def run(self, only=None):
+        """Every run, or those named in `only` (a quick look at a few:
+        "half", "double", "tenfold", "sources", "stall", "outputs", "two",
+        "news", "d2n", "replug", "cpu")."""
+        def wanted(name):
+            return only is None or name in only
+        if wanted("half"):
+            self.half_rounds()
+        for load in ("double", "tenfold", "sources"):
             for forwarder in ("bridge", "socat"):
-                self.load_run(load, forwarder)
-        self.stalls()
+                if wanted(load):
+                    self.load_run(load, forwarder)
+        for described in (True, False):
+            if wanted("outputs"):
+                self.outputs_run(described)
+            if wanted("two"):
+                self.two_bridges(described)
         for forwarder in ("bridge", "socat"):
-            self.device_to_network(forwarder)
-        self.replugs()
-        self.cpu_and_memory()
+            if wanted("news"):
+                self.news_run(forwarder)
+        if wanted("stall"):
+            self.stalls()
+        for forwarder in ("bridge", "socat"):
+            if wanted("d2n"):
+                self.device_to_network(forwarder)
+        if wanted("replug"):
+            self.replugs()
+        if wanted("cpu"):
+            self.cpu_and_memory()
         if self.device is not None:
             self.device.stop()
         return {"wire": self.results}
 
     # --- the device and the forwarders -------------------------------------
 
-    def plug(self, name=lab.PORT_NAME, ports=1):
-        """A new device at /dev/NAME in place of the last one; returns the
-        moment its port appeared."""
+    def plug(self, name=lab.PORT_NAME, device=()):
+        """A new device at /dev/NAME in place of the last one, with the
+        simulator's options `device`; returns the moment its port appeared."""
         if self.device is not None:
             self.device.stop()
             self.lab.unplug_port(self.port_name)
-        self.device, appeared = self.lab.plug_device(name=name, baud=WIRE_BAUD, timestamps=True, ports=ports)
+        self.device, appeared = self.lab.plug_device(*device, name=name, baud=WIRE_BAUD, timestamps=True)
         self.port_name = name
         return appeared
 
     @contextlib.contextmanager
-    def forwarder(self, name, ports=1, way=SOCAT_N2D):
-        """The bridge or socat (forwarding `way`) with a fresh device, for
-        the life of the block; yields the forwarder's PID."""
-        self.plug(ports=ports)
+    def forwarder(self, name, device=(), way=SOCAT_N2D):
+        """The bridge or socat (forwarding `way`) with a fresh device (the
+        simulator's options `device`), for the life of the block; yields the
+        forwarder's PID. The bridge's block starts once the device's answers
+        to its probe have reached it."""
+        self.plug(device=device)
         if name == "socat":
             port = os.stat("/proc/%d/root%s" % (self.lab.holder.pid, self.device.path)).st_rdev
             with measure.socat(self.lab, self.log, port, *way) as pid:
@@ -85,19 +138,21 @@ class WireBench:
         bridge = self.lab.start_bridge()
         try:
             measure.wait_running(bridge, lambda: len(self.device.received()) >= len(lab.ART_POLL_PROBE))
+            wait_answered(self.device)
             self.bridge = bridge
             yield bridge.process.pid
         finally:
             lab.terminate(bridge.process)
             self.bridge = None
 
-    def wait_quiet(self):
+    def wait_quiet(self, device=None):
         """Waits until the wire to the device has been idle for half a
         second: what the forwarder still held has crossed."""
+        device = device or self.device
         last = None
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:
-            received = self.device.stats()["received"]
+            received = device.stats()["received"]
             if received == last:
                 return
             last = received
@@ -128,14 +183,20 @@ class WireBench:
 
     # --- network to device ---------------------------------------------------
 
-    def stream(self, pid, universes, rate, seconds, sources=1, stalls=()):
-        """The peer's stream into the forwarder `pid` and the device, with
-        control packets; `stalls` are the seconds into it at which the device
-        stalls. Returns the device's packets, the peer's summary, and the
-        wire's busy share and the forwarder's memory over the stream less
-        its first and last seconds."""
-        start = len(self.device.received())
+    def stream(self, pid, universes, rate, seconds, sources=1, stalls=(), unchanged=None, devices=None):
+        """The peer's stream into the forwarder `pid` and the device (or
+        each of `devices`), with control packets; `stalls` are the seconds
+        into it at which the device stalls, `unchanged` the universes whose
+        data stays the same (a list such as "3-11"). Returns the device's
+        packets, the peer's summary, and the wire's busy share and the
+        forwarder's memory over the stream less its first and last
+        seconds; with `devices`, "packets" and "busy" are lists, one for
+        each."""
+        devices_ = devices or [self.device]
+        starts = [len(device.received()) for device in devices_]
         extra = {"from": "%s,%s" % (PEER_ADDRESS, SECOND_SOURCE)} if sources == 2 else {}
+        if unchanged:
+            extra["static"] = unchanged
         process = subprocess.Popen(measure.peer_command(
             "stream", send_ns=self.peer_ns, to=ARTNET, universes=universes, rate=rate, seconds=seconds,
             control=1, **extra), stdout=subprocess.PIPE, text=True)
@@ -145,18 +206,21 @@ class WireBench:
             time.sleep(max(0.0, begun + offset - time.monotonic()))
         margin = min(2.0, seconds / 8)
         at(margin)
-        first, first_usage = self.device.stats(), measure.usage(pid)
+        first, first_usage = [device.stats() for device in devices_], measure.usage(pid)
         marks = []
         for when in stalls:
             at(when)
             marks.append(time.monotonic_ns())
             self.device.stall(self.s.stall_ms)
         at(seconds - margin)
-        last, last_usage = self.device.stats(), measure.usage(pid)
+        last, last_usage = [device.stats() for device in devices_], measure.usage(pid)
         summary = measure.last_json(process.communicate(timeout=seconds + 60)[0])
-        self.wait_quiet()
-        return {"packets": self.packets(start), "summary": summary, "marks": marks,
-                "busy": (last["wire_busy_ns"] - first["wire_busy_ns"]) / (last["at"] - first["at"]),
+        for device in devices_:
+            self.wait_quiet(device)
+        busy = [(b["wire_busy_ns"] - a["wire_busy_ns"]) / (b["at"] - a["at"]) for a, b in zip(first, last)]
+        packets = [self.packets(start, device) for start, device in zip(starts, devices_)]
+        return {"packets": packets if devices else packets[0], "summary": summary, "marks": marks,
+                "busy": busy if devices else busy[0],
                 "memory": {"rss_before_kb": first_usage["rss_kb"], "hwm_before_kb": first_usage["hwm_kb"],
                            "rss_after_kb": last_usage["rss_kb"], "hwm_after_kb": last_usage["hwm_kb"]}}
 
@@ -166,7 +230,7 @@ class WireBench:
         seconds = getattr(self.s, load + "_seconds")
         self.say("On the wire, %s: %d universes at %g Hz from %d source(s), %d s"
                  % (forwarder, universes, rate, sources, seconds))
-        with self.forwarder(forwarder) as pid:
+        with self.forwarder(forwarder, device=outputs(range(universes))) as pid:
             run = self.stream(pid, universes, rate, seconds, sources=sources)
         figures = analysis.dmx_figures(run["packets"], run["summary"], universes)
         figures.update(busy=run["busy"], memory=run["memory"], seconds=seconds, rate=rate,
@@ -184,13 +248,38 @@ class WireBench:
                                                      figures["stray_bytes"], figures["controls_lost"],
                                                      figures["controls_sent"]))
 
+    def half_rounds(self):
+        """Half what the wire carries, where the bridge is to add nothing to
+        the age socat's packets have: runs of the bridge and socat in turn,
+        so that a slow spell of this shared machine falls on both alike."""
+        universes, rate = LOADS["half"]
+        rounds, seconds = self.s.half_rounds, self.s.half_seconds
+        self.say("On the wire: %d universes at %g Hz, bridge and socat in turn, %d rounds of %d s"
+                 % (universes, rate, rounds, seconds))
+        runs = {"bridge": [], "socat": []}
+        busy = {"bridge": [], "socat": []}
+        for _ in range(rounds):
+            for forwarder in ("bridge", "socat"):
+                with self.forwarder(forwarder, device=outputs(range(universes))) as pid:
+                    run = self.stream(pid, universes, rate, seconds)
+                runs[forwarder].append((run["packets"], run["summary"]))
+                busy[forwarder].append(run["busy"])
+        for forwarder in ("bridge", "socat"):
+            figures = analysis.rounds_figures(runs[forwarder], universes)
+            figures.update(busy=sum(busy[forwarder]) / rounds, seconds=seconds * rounds, rate=rate,
+                           offered_per_second=universes * rate, memory=None)
+            self.results["half_" + forwarder] = figures
+            self.say("  %s: age p50 %.2f ms, p99 %.2f ms, max %.1f ms; %d of %d control packets lost"
+                     % (forwarder, figures["age"]["p50"], figures["age"]["p99"], figures["age"]["max"],
+                        figures["controls_lost"], figures["controls_sent"]))
+
     def stalls(self):
         universes, rate = LOADS["stall"]
         seconds = self.s.stall_seconds
         when = [seconds * (i + 1) / (self.s.stalls + 1) for i in range(self.s.stalls)]
         self.say("On the wire, bridge: the device stalls %d times for %d ms at 1.5x" % (self.s.stalls,
                                                                                      self.s.stall_ms))
-        with self.forwarder("bridge") as pid:
+        with self.forwarder("bridge", device=outputs(range(universes))) as pid:
             run = self.stream(pid, universes, rate, seconds, stalls=when)
             time.sleep(0.2)
             console = self.bridge.output()
@@ -204,6 +293,94 @@ class WireBench:
         self.results["stall_bridge"] = figures
         self.say("  %d timeouts on the console; back within %s ms" % (
             figures["timeouts"], ", ".join("%.0f" % r["recovered_ms"] for r in figures["recoveries"])))
+
+    # --- what the device outputs, and news first -----------------------------
+
+    def outputs_run(self, described):
+        """24 universes at 44 Hz, the device outputting 0-3: as its replies
+        say (`described`), or with replies that describe no output, as the
+        bridge had it before it read them."""
+        seconds = self.s.outputs_seconds
+        name = "outputs_" + ("bridge" if described else "today")
+        self.say("On the wire, bridge: %d universes at %d Hz, the device outputs %d%s, %d s"
+                 % (OUTPUTS_OFFERED, RATE, len(OWN_UNIVERSES), "" if described else " (not described)", seconds))
+        with self.forwarder("bridge", device=outputs(OWN_UNIVERSES) if described else NO_OUTPUTS) as pid:
+            run = self.stream(pid, OUTPUTS_OFFERED, RATE, seconds)
+        figures = analysis.universe_figures(run["packets"], run["summary"], set(OWN_UNIVERSES))
+        figures.update(busy=run["busy"], seconds=seconds, offered=OUTPUTS_OFFERED,
+                       controls_lost=analysis.dmx_figures(run["packets"], run["summary"],
+                                                          OUTPUTS_OFFERED)["controls_lost"],
+                       stray_bytes=run["packets"]["stray_bytes"])
+        self.results[name] = figures
+        self.say("  its universes: refresh p99 %.1f ms, age p99 %.1f ms; %d of %d ArtDmx on the wire for "
+                 "others; wire busy %.1f%%" % (figures["refresh"]["p99"], figures["age"]["p99"],
+                                                figures["other_universes"], figures["dmx_on_wire"],
+                                                100 * figures["busy"]))
+
+    def two_bridges(self, described):
+        """Two devices, /dev/ttyUSB0 and /dev/ttyUSB1, outputting 4
+        universes each, each with a bridge of its own on the same host; 8
+        universes at 44 Hz."""
+        seconds = self.s.two_seconds
+        name = "two_" + ("bridge" if described else "today")
+        self.say("On the wire, two bridges: %d universes at %d Hz, two devices of %d%s, %d s"
+                 % (TWO_OFFERED, RATE, len(TWO_DEVICES[0]), "" if described else " (not described)", seconds))
+        if self.device is not None:
+            self.device.stop()
+            self.lab.unplug_port(self.port_name)
+            self.device = None
+        devices = []
+        bridges = []
+        try:
+            for port, universes in zip((lab.PORT_NAME, SECOND_PORT), TWO_DEVICES):
+                device, _ = self.lab.plug_device(*(outputs(universes) if described else NO_OUTPUTS), name=port,
+                                                 baud=WIRE_BAUD, timestamps=True)
+                devices.append(device)
+            # One after the other: the first takes the first port, the
+            # second finds it held and takes the next.
+            for device in devices:
+                bridge = self.lab.start_bridge()
+                bridges.append(bridge)
+                measure.wait_running(bridge, lambda: len(device.received()) >= len(lab.ART_POLL_PROBE))
+                wait_answered(device)
+            run = self.stream(bridges[0].process.pid, TWO_OFFERED, RATE, seconds, devices=devices)
+            alive = all(bridge.running() for bridge in bridges)
+        finally:
+            for bridge in bridges:
+                lab.terminate(bridge.process)
+            for device, port in zip(devices, (lab.PORT_NAME, SECOND_PORT)):
+                device.stop()
+                self.lab.unplug_port(port)
+        figures = {"devices": [], "seconds": seconds, "offered": TWO_OFFERED, "alive": alive}
+        for packets, busy, universes in zip(run["packets"], run["busy"], TWO_DEVICES):
+            found = analysis.universe_figures(packets, run["summary"], set(universes))
+            found.update(busy=busy, stray_bytes=packets["stray_bytes"],
+                         controls_lost=analysis.dmx_figures(packets, run["summary"], TWO_OFFERED)["controls_lost"])
+            figures["devices"].append(found)
+        self.results[name] = figures
+        self.say("  " + "; ".join("device %d: refresh p99 %.1f ms, %d of %d ArtDmx for others" % (
+            i, d["refresh"]["p99"], d["other_universes"], d["dmx_on_wire"]) for i, d in enumerate(figures["devices"])))
+
+    def news_run(self, forwarder):
+        """12 universes at 44 Hz, all of which the device outputs (three
+        pages of four): 3 change every frame, the others stay the same."""
+        seconds = self.s.news_seconds
+        unchanged = range(len(CHANGING), NEWS_OFFERED)
+        self.say("On the wire, %s: %d universes at %d Hz, %d of them changing, %d s"
+                 % (forwarder, NEWS_OFFERED, RATE, len(CHANGING), seconds))
+        with self.forwarder(forwarder, device=outputs(range(NEWS_OFFERED))) as pid:
+            run = self.stream(pid, NEWS_OFFERED, RATE, seconds,
+                              unchanged="%d-%d" % (unchanged[0], unchanged[-1]))
+        figures = analysis.universe_figures(run["packets"], run["summary"], set(CHANGING))
+        figures["unchanged"] = analysis.unchanged_figures(run["packets"], run["summary"], unchanged)
+        figures.update(busy=run["busy"], seconds=seconds, offered=NEWS_OFFERED, changing=len(CHANGING),
+                       controls_lost=analysis.dmx_figures(run["packets"], run["summary"],
+                                                          NEWS_OFFERED)["controls_lost"],
+                       stray_bytes=run["packets"]["stray_bytes"])
+        self.results["news_" + forwarder] = figures
+        self.say("  changing: refresh p99 %.1f ms, age p99 %.1f ms; unchanged: longest without %.0f ms"
+                 % (figures["refresh"]["p99"], figures["age"]["p99"],
+                    max(figures["unchanged"]["longest_ms"].values())))
 
     # --- device to network ---------------------------------------------------
 
@@ -249,8 +426,8 @@ class WireBench:
         s = self.s
         self.say("On the wire, %s: device to network" % forwarder)
         result = {}
-        with self.forwarder(forwarder, ports=4, way=SOCAT_D2N), self.listener() as finish:
-            replies = self.device.wait_sent(4)[:4] if forwarder == "bridge" else []
+        with self.forwarder(forwarder, device=("--ports", "4"), way=SOCAT_D2N), self.listener() as finish:
+            replies = self.device.sent()[:4] if forwarder == "bridge" else []
             time.sleep(0.2)
             base = len(self.device.sent())
             phases = []
@@ -322,7 +499,8 @@ class WireBench:
         lost = lab.MESSAGES["DeviceLost"].encode()
         back = lab.MESSAGES["DeviceReconnected"].encode()
         times = []
-        with self.forwarder("bridge") as pid:
+        device = outputs(range(LOADS["half"][0]))
+        with self.forwarder("bridge", device=device) as pid:
             console = self.bridge.stdout
             self.device.hangup()
             console.wait_for(lambda out: out.count(lost) >= 1)
@@ -342,7 +520,7 @@ class WireBench:
                         time.sleep(0.5 + 0.25 * i / s.replugs)
                         self.lab.unplug_port(self.port_name)
                         self.device = None
-                        appeared = self.plug(name="ttyUSB1" if i % 3 == 2 else lab.PORT_NAME)
+                        appeared = self.plug(name=SECOND_PORT if i % 3 == 2 else lab.PORT_NAME, device=device)
                         console.wait_for(lambda out: out.count(back) >= i + 1)
                         self.device.wait_received(len(lab.ART_POLL_PROBE) + 530)
                         time.sleep(0.3)
@@ -374,7 +552,7 @@ class WireBench:
     def cpu_and_memory(self):
         s = self.s
         results = {}
-        with self.forwarder("bridge") as pid:
+        with self.forwarder("bridge", device=outputs(range(10))) as pid:
             self.say("On the wire, bridge: idle CPU for %d s" % s.idle_seconds)
             results["idle"] = measure.measured(pid, lambda: time.sleep(s.idle_seconds) or {})
 

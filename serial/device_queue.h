@@ -8,7 +8,19 @@
 // (ArtNzs likewise, per start code). Two sources sending the same universe
 // (a node may merge them) are never coalesced. Every other packet (ArtPoll,
 // ArtAddress, ArtRdm, ...) keeps its place and is never dropped to make room
-// for DMX. Pure; not thread-safe (the writer in serial/device_writer.h locks).
+// for DMX.
+//
+// News goes first. Controllers send every universe some 40 times a second,
+// whether its data changed or not; an ArtDmx whose data (Length and
+// channels; Sequence and Physical say nothing of what the device shows) is
+// what its stream last sent is a repeat, and when others wait it lets them
+// go first, keeping its place for when the line holds nothing else. So a
+// wire too busy for everything carries the universes that change at their
+// pace and the unchanged ones with what is left. A repeat still goes once
+// its stream has sent nothing for kKeepAlive: nodes time out a universe
+// that goes silent, and merge only sources they keep hearing.
+//
+// Pure; not thread-safe (the writer in serial/device_writer.h locks).
 #ifndef ARTNET_SERIAL_DEVICE_QUEUE_H_
 #define ARTNET_SERIAL_DEVICE_QUEUE_H_
 
@@ -49,8 +61,17 @@ class DeviceQueue {
   // (or drops the newcomer when only such packets wait).
   Offered Offer(std::uint32_t source, const std::uint8_t* payload, std::size_t size);
 
-  // Moves the first packet in line to `out`. False when none waits.
-  bool Take(QueuedPacket* out);
+  // Repeats of a stream go at least this often (ns), news or no news.
+  static constexpr std::int64_t kKeepAlive = 900000000;
+
+  // Moves the packet that goes next to `out`: the first in line that is not
+  // a repeat, or the first of all when only repeats wait. `now` (ns, any
+  // monotonic clock) is when it goes: a repeat is due again kKeepAlive
+  // after its stream last went. False when none waits.
+  bool Take(std::int64_t now, QueuedPacket* out);
+
+  // Whether Take at `now` would take a repeat: only repeats wait.
+  bool OnlyRepeatsWait(std::int64_t now) const;
 
   // Drops every waiting packet; returns how many.
   std::size_t Clear();
@@ -62,11 +83,14 @@ class DeviceQueue {
   static constexpr std::uint16_t kNone = 0xFFFF;
 
   // Which stream a DMX packet belongs to: source, OpCode, universe and (for
-  // ArtNzs) start code; not DMX when `dmx` is false.
+  // ArtNzs) start code; not DMX when `dmx` is false. `data` tells an
+  // ArtDmx's Length and channels from others' (0 for ArtNzs, whose repeats
+  // are not told apart).
   struct Stream {
     bool dmx = false;
     std::uint32_t source = 0;
     std::uint64_t key = 0;  // OpCode, start code and universe.
+    std::uint64_t data = 0;
     bool operator==(const Stream& other) const {
       return dmx && other.dmx && source == other.source && key == other.key;
     }
@@ -76,6 +100,29 @@ class DeviceQueue {
     Stream stream;
     std::uint16_t previous = kNone;
     std::uint16_t next = kNone;
+  };
+
+  // What each ArtDmx stream last sent (its data's hash) and when: a table
+  // of fixed size, so that no number of streams grows the bridge. Filled
+  // past half, it starts afresh; a stream it forgot counts as news once.
+  class History {
+   public:
+    History();
+    bool Repeats(const Stream& stream, std::int64_t now) const;
+    void Sent(const Stream& stream, std::int64_t now);
+
+   private:
+    static constexpr std::size_t kSize = 2048;  // A power of two.
+    struct Entry {
+      bool used = false;
+      std::uint32_t source = 0;
+      std::uint64_t key = 0;
+      std::uint64_t data = 0;
+      std::int64_t at = 0;
+    };
+    std::size_t Find(const Stream& stream) const;
+    std::vector<Entry> entries_;
+    std::size_t used_ = 0;
   };
 
   static Stream Classify(std::uint32_t source, const std::uint8_t* payload, std::size_t size);
@@ -90,6 +137,7 @@ class DeviceQueue {
   std::uint16_t head_ = kNone;
   std::uint16_t tail_ = kNone;
   std::size_t size_ = 0;
+  History history_;
 };
 
 #endif  // ARTNET_SERIAL_DEVICE_QUEUE_H_

@@ -45,11 +45,11 @@ DeviceQueue::Offered Offer(DeviceQueue& queue, std::uint32_t source, const Bytes
   return queue.Offer(source, packet.data(), packet.size());
 }
 
-// Everything waiting, in order, as (source, bytes).
-std::vector<std::pair<std::uint32_t, Bytes>> TakeAll(DeviceQueue& queue) {
+// Everything waiting, in the order taken at `now`, as (source, bytes).
+std::vector<std::pair<std::uint32_t, Bytes>> TakeAll(DeviceQueue& queue, std::int64_t now = 0) {
   std::vector<std::pair<std::uint32_t, Bytes>> taken;
   QueuedPacket packet;
-  while (queue.Take(&packet)) {
+  while (queue.Take(now, &packet)) {
     taken.emplace_back(packet.source, Bytes(packet.bytes.begin(), packet.bytes.begin() + packet.size));
   }
   return taken;
@@ -64,7 +64,7 @@ TEST(DeviceQueue, APacketTakenAtOnceIsTheOneOffered) {
   EXPECT_EQ(Offer(queue, kSourceA, poll), DeviceQueue::Offered::kQueued);
   EXPECT_EQ(TakeAll(queue), (Line{{kSourceA, poll}}));
   QueuedPacket packet;
-  EXPECT_FALSE(queue.Take(&packet));
+  EXPECT_FALSE(queue.Take(0, &packet));
   // Larger than anything the capture side forwards.
   EXPECT_EQ(Offer(queue, kSourceA, ArtNet(0x5000, 531)), DeviceQueue::Offered::kDropped);
 }
@@ -136,7 +136,7 @@ TEST(DeviceQueue, ControlPacketsNeverGiveWayToDmx) {
   EXPECT_EQ(Offer(queue, kSourceA, poll), DeviceQueue::Offered::kDisplaced);
   EXPECT_EQ(queue.size(), DeviceQueue::kCapacity);
   QueuedPacket first;
-  ASSERT_TRUE(queue.Take(&first));
+  ASSERT_TRUE(queue.Take(0, &first));
   EXPECT_EQ(first.bytes[14], 1) << "universe 0, the oldest, made room";
 
   queue.Clear();
@@ -151,6 +151,148 @@ TEST(DeviceQueue, ControlPacketsNeverGiveWayToDmx) {
   ASSERT_EQ(line.size(), DeviceQueue::kCapacity);
   for (std::size_t i = 0; i < line.size(); ++i) EXPECT_EQ(line[i].second[12], i) << "in order";
   EXPECT_EQ(queue.Clear(), 0u);
+}
+
+constexpr std::int64_t kMs = 1000000;
+
+// An ArtDmx as a controller re-sends it: the same Length and channels, its
+// own Sequence and Physical.
+Bytes Again(Bytes packet, std::uint8_t sequence) {
+  packet[12] = sequence;
+  packet[13] = static_cast<std::uint8_t>(sequence * 7);
+  return packet;
+}
+
+// What the device shows already waits behind what it does not: a repeat
+// lets every packet that is not one go first, keeping its own place among
+// the repeats, and goes when only repeats are left.
+TEST(DeviceQueue, RepeatsLetNewsAndOtherPacketsGoFirst) {
+  DeviceQueue queue;
+  const Bytes one = Dmx(1, 10);
+  const Bytes two = Dmx(2, 20);
+  Offer(queue, kSourceA, one);
+  Offer(queue, kSourceA, two);
+  TakeAll(queue, 0);  // Both went to the wire.
+  const Bytes poll = ArtNet(0x2000, 14);
+  const Bytes three = Dmx(3, 30);
+  Offer(queue, kSourceA, Again(one, 1));
+  Offer(queue, kSourceA, Again(two, 2));
+  Offer(queue, kSourceA, poll);
+  Offer(queue, kSourceA, three);
+  EXPECT_EQ(TakeAll(queue, 10 * kMs),
+            (Line{{kSourceA, poll}, {kSourceA, three}, {kSourceA, Again(one, 1)}, {kSourceA, Again(two, 2)}}));
+
+  // A repeat replaced in its place by changed data is news there.
+  Offer(queue, kSourceA, Again(one, 3));
+  Offer(queue, kSourceA, Again(three, 4));
+  Offer(queue, kSourceA, Dmx(1, 11));
+  EXPECT_EQ(TakeAll(queue, 20 * kMs), (Line{{kSourceA, Dmx(1, 11)}, {kSourceA, Again(three, 4)}}));
+}
+
+// What the writer asks before it waits for the wire: whether only
+// repeats wait, which may wait for an idle one.
+TEST(DeviceQueue, OnlyRepeatsWaitUntilNewsOrAnythingElseComes) {
+  DeviceQueue queue;
+  EXPECT_FALSE(queue.OnlyRepeatsWait(0)) << "nothing waits";
+  const Bytes one = Dmx(1, 10);
+  Offer(queue, kSourceA, one);
+  EXPECT_FALSE(queue.OnlyRepeatsWait(0));
+  TakeAll(queue, 0);
+  Offer(queue, kSourceA, Again(one, 1));
+  EXPECT_TRUE(queue.OnlyRepeatsWait(kMs));
+  EXPECT_FALSE(queue.OnlyRepeatsWait(DeviceQueue::kKeepAlive)) << "due again";
+  Offer(queue, kSourceA, ArtNet(0x2000, 14));
+  EXPECT_FALSE(queue.OnlyRepeatsWait(kMs));
+}
+
+// Length and channels make the data; a change anywhere in them, its last
+// channel or its length alone, is news. ArtNzs are never told apart.
+TEST(DeviceQueue, DataIsLengthAndChannels) {
+  DeviceQueue queue;
+  Bytes full = Dmx(5, 50);
+  Offer(queue, kSourceA, full);
+  Offer(queue, kSourceA, Nzs(5, 0x91, 1));
+  TakeAll(queue, 0);
+  const Bytes poll = ArtNet(0x2000, 14);
+  auto first_after_poll = [&](const Bytes& packet) {
+    // Offered ahead of a control packet, a repeat lets it go first.
+    Offer(queue, kSourceA, packet);
+    Offer(queue, kSourceA, poll);
+    const Line line = TakeAll(queue, kMs);
+    return line.size() == 2 && line[0].second == packet;
+  };
+  EXPECT_FALSE(first_after_poll(Again(full, 9)));
+  Bytes last = full;
+  last[529] ^= 1;
+  EXPECT_TRUE(first_after_poll(last));
+  EXPECT_FALSE(first_after_poll(last));
+  Bytes shorter(last.begin(), last.end() - 2);
+  shorter[16] = 0x01;  // 510 channels, the first 510 of them the same.
+  shorter[17] = 0xFE;
+  EXPECT_TRUE(first_after_poll(shorter));
+  EXPECT_TRUE(first_after_poll(Nzs(5, 0x91, 1)));
+  EXPECT_TRUE(first_after_poll(Nzs(5, 0x91, 1)));
+}
+
+// Each source's stream is its own: the same data from another controller,
+// for a node that merges them, is news until that controller sent it.
+TEST(DeviceQueue, RepeatsArePerSource) {
+  DeviceQueue queue;
+  const Bytes data = Dmx(1, 10);
+  Offer(queue, kSourceA, data);
+  TakeAll(queue, 0);
+  Offer(queue, kSourceA, data);
+  Offer(queue, kSourceB, data);
+  EXPECT_EQ(TakeAll(queue, kMs), (Line{{kSourceB, data}, {kSourceA, data}}));
+  Offer(queue, kSourceA, data);
+  Offer(queue, kSourceB, data);
+  Offer(queue, kSourceA, Dmx(2, 1));
+  EXPECT_EQ(TakeAll(queue, 2 * kMs), (Line{{kSourceA, Dmx(2, 1)}, {kSourceA, data}, {kSourceB, data}}));
+}
+
+// However much news there is, a repeat goes once its stream has sent
+// nothing for kKeepAlive, in its place; and every repeat that goes counts.
+TEST(DeviceQueue, RepeatsStillGoOnceTheyAreDue) {
+  DeviceQueue queue;
+  const Bytes still = Dmx(1, 10);
+  Offer(queue, kSourceA, still);
+  TakeAll(queue, 0);
+  Offer(queue, kSourceA, Again(still, 1));
+  QueuedPacket packet;
+  std::int64_t now = 0;
+  std::uint8_t level = 0;
+  // News of universe 2 keeps coming, one for every packet taken.
+  for (; now < DeviceQueue::kKeepAlive; now += 5 * kMs) {
+    Offer(queue, kSourceA, Dmx(2, ++level));
+    ASSERT_TRUE(queue.Take(now, &packet));
+    ASSERT_EQ(packet.bytes[14], 2) << "the repeat went early, at " << now;
+  }
+  Offer(queue, kSourceA, Dmx(2, ++level));
+  ASSERT_TRUE(queue.Take(now, &packet));
+  EXPECT_EQ(packet.bytes[14], 1) << "the repeat is due";
+  EXPECT_EQ(packet.bytes[12], 1);
+  // Sent at `now`, it is not due again until kKeepAlive later.
+  Offer(queue, kSourceA, Again(still, 2));
+  ASSERT_TRUE(queue.Take(now + DeviceQueue::kKeepAlive - 1, &packet));
+  EXPECT_EQ(packet.bytes[14], 2);
+  Offer(queue, kSourceA, Dmx(2, ++level));
+  ASSERT_TRUE(queue.Take(now + DeviceQueue::kKeepAlive, &packet));
+  EXPECT_EQ(packet.bytes[14], 1);
+}
+
+// Thousands of streams fill no memory: what is forgotten counts as news,
+// and the streams seen last are still told apart.
+TEST(DeviceQueue, HistoryOfManyStreamsStaysBounded) {
+  DeviceQueue queue;
+  QueuedPacket packet;
+  for (std::uint16_t universe = 0; universe < 5000; ++universe) {
+    Offer(queue, kSourceA, Dmx(universe, 1));
+    ASSERT_TRUE(queue.Take(0, &packet));
+  }
+  Offer(queue, kSourceA, Dmx(4999, 1));
+  Offer(queue, kSourceA, ArtNet(0x2000, 14));
+  ASSERT_TRUE(queue.Take(kMs, &packet));
+  EXPECT_EQ(packet.size, 14u) << "the last stream's repeat let the ArtPoll go first";
 }
 
 }  // namespace

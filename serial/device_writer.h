@@ -6,6 +6,12 @@
 // the capture socket or the serial driver, where they would grow stale out
 // of reach: the driver is handed only what the wire sends within a few
 // milliseconds (serial/line_pacer.h).
+//
+// The device's own replies say which universes it outputs
+// (artnet/device_outputs.h). Once they do, ArtDmx and ArtNzs for any other
+// universe are dropped, and counted, instead of taking wire time the
+// device's own universes need; until then, and for a device whose replies
+// describe no output, every universe goes.
 #ifndef ARTNET_SERIAL_DEVICE_WRITER_H_
 #define ARTNET_SERIAL_DEVICE_WRITER_H_
 
@@ -14,7 +20,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
+#include "artnet/device_outputs.h"
 #include "serial/device_queue.h"
 #include "serial/device_link.h"
 #include "serial/line_pacer.h"
@@ -26,6 +34,10 @@ struct WriterCounts {
   // Packets that did not reach it: superseded by newer DMX of their stream,
   // offered while there was no device, or more than the queue holds.
   std::atomic<std::uint64_t> dropped{0};
+  // ArtDmx and ArtNzs for universes the device said it does not output.
+  std::atomic<std::uint64_t> other_universes{0};
+  // The wire time of what was written to the device, in nanoseconds.
+  std::atomic<std::uint64_t> wire_busy_ns{0};
 };
 
 class DeviceWriter {
@@ -47,7 +59,16 @@ class DeviceWriter {
 
   // Main thread, from the link: the port was lost (what waits is dropped and
   // nothing is taken until a port is back) or a new one has had its probe.
+  // Either way nothing is known of the device's universes any more.
   void SetConnected(bool connected);
+
+  // Main thread: a frame the device sent, CR LF included. Its ArtPollReplies
+  // say which universes it outputs, from the next packet taken on.
+  void DeviceSent(const std::uint8_t* frame, std::size_t size);
+
+  // Any thread: the Port-Addresses the device outputs, ascending; empty
+  // while nothing is known of them.
+  std::vector<std::uint16_t> Universes() const;
 
   // The writer thread's body; returns after Stop.
   void Run();
@@ -59,9 +80,12 @@ class DeviceWriter {
   DeviceLink& link_;
   WriterCounts counts_;
   LinePacer pacer_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable wake_;
   DeviceQueue queue_;
+  DeviceOutputs outputs_;
+  std::uint64_t offers_ = 0;  // Packets the queue took, ever.
+  bool repeats_wait_ = false;  // The writer waits for the wire with repeats alone.
   bool connected_ = true;
   bool stopped_ = false;
 };

@@ -12,11 +12,12 @@ Nanoseconds LinePacer::WireTime(std::size_t bytes) const {
   return static_cast<Nanoseconds>(bytes) * kBitsPerByte * kNanosecondsPerSecond / baud_;
 }
 
-Nanoseconds LinePacer::NextWriteAt(Nanoseconds now, std::size_t driver_queued) const {
+Nanoseconds LinePacer::NextWriteAt(Nanoseconds now, std::size_t driver_queued, bool can_wait) const {
   Nanoseconds idle_at = busy_until_;
   if (driver_queued > 0) idle_at = std::max(idle_at, now + WireTime(driver_queued));
-  Nanoseconds at = std::max(now, idle_at - lead_);
-  if (drain_every_ > 0 && now >= drained_at_ + drain_every_) at = std::max(at, idle_at + (drain_ - idle_));
+  Nanoseconds at = std::max(now, idle_at - (can_wait ? 0 : lead_));
+  const Nanoseconds drain_due = drained_at_ + (can_wait ? drain_every_ / 2 : drain_every_);
+  if (drain_every_ > 0 && now >= drain_due) at = std::max(at, idle_at + (drain_ - idle_));
   return at;
 }
 

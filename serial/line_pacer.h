@@ -34,7 +34,12 @@ class LinePacer {
   // of what it was given, else the moment it will. `driver_queued` is what
   // the driver reports it still holds (TIOCOUTQ, cbOutQue; 0 when it cannot
   // tell): the later of the two estimates counts.
-  Nanoseconds NextWriteAt(Nanoseconds now, std::size_t driver_queued) const;
+  //
+  // A write that `can_wait` (it carries nothing new) is handed over only
+  // once the wire is idle, so that news coming meanwhile goes before it, not
+  // behind it; and a drain the period will need is taken before it already
+  // in the period's second half, rather than before news at its end.
+  Nanoseconds NextWriteAt(Nanoseconds now, std::size_t driver_queued, bool can_wait = false) const;
 
   // `bytes` were handed to the driver at `at`.
   void Wrote(std::size_t bytes, Nanoseconds at);

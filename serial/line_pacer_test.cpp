@@ -101,4 +101,22 @@ TEST(LinePacer, DrainsWhatTheDriverHoldsUnseenOnceAPeriod) {
   EXPECT_EQ(pacer.NextWriteAt(now, 0), now);
 }
 
+// What can wait (a repeat) waits for an idle wire, not for the lead, and
+// takes the drain in the period's second half already; news keeps the lead
+// and meets the drain only at the period's end.
+TEST(LinePacer, WhatCanWaitGoesOnAnIdleWireAndTakesTheDrainEarly) {
+  LinePacer pacer(1200000, 2 * kMs, 250 * kMs, 4 * kMs);
+  const Nanoseconds t0 = 1000 * kMs;
+  const Nanoseconds packet = pacer.WireTime(530);
+  pacer.Wrote(530, t0);
+  EXPECT_EQ(pacer.NextWriteAt(t0, 0, false), t0 + packet - 2 * kMs);
+  EXPECT_EQ(pacer.NextWriteAt(t0, 0, true), t0 + packet);
+  EXPECT_EQ(pacer.NextWriteAt(t0 + 10 * kMs, 0, true), t0 + 10 * kMs) << "an idle wire takes it at once";
+  // Back to back, never idle, for 150 ms: in the period's second half.
+  Nanoseconds now = t0 + packet;
+  for (; now < t0 + 150 * kMs; now += packet) pacer.Wrote(530, now);
+  EXPECT_EQ(pacer.NextWriteAt(now - 1 * kMs, 0, false), now - 1 * kMs) << "news: no drain before the period's end";
+  EXPECT_EQ(pacer.NextWriteAt(now - 1 * kMs, 0, true), now + 4 * kMs) << "a repeat: the drain first";
+}
+
 }  // namespace

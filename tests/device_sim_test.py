@@ -93,7 +93,7 @@ def ipv4_udp(payload):
 class DeviceSimTest(unittest.TestCase):
     def test_answers_artpoll_with_a_valid_artpollreply(self):
         sim = Sim("--address", "10.1.2.3", "--short-name", "Bench node",
-                  "--long-name", "A long name for the bench node")
+                  "--long-name", "A long name for the bench node", "--outputs", "0")
         os.write(sim.fd, POLL)
         frame = sim.read(241)
         self.assertTrue(sim.quiet())
@@ -128,6 +128,54 @@ class DeviceSimTest(unittest.TestCase):
         self.assertEqual(fields["artnet.poll_reply.bind_ip_address"], "10.1.2.3")
         self.assertEqual(fields["artnet.poll_reply.bind_index"], "0x01")
         self.assertEqual(fields["_ws.malformed"], "")
+
+    def test_replies_describe_its_outputs_page_by_page_and_tell_of_changes(self):
+        # Outputs 0-5 and 16, an input on 0x123, four ports a page: a page
+        # ends where it is full or where Net and Sub-Net change.
+        sim = Sim("--outputs", "0-5,16", "--inputs", str(0x123),
+                  "--ports-per-reply", "4")
+        os.write(sim.fd, POLL)
+        first = [sim.read(241) for _ in range(4)]
+        self.assertTrue(sim.quiet())
+        # Its outputs change: it says so at once, unasked, on every page it
+        # had, those left without a port included.
+        sim.device.command("outputs 32767")
+        changed = [sim.read(241) for _ in range(4)]
+        self.assertTrue(sim.quiet())
+        sim.device.command("outputs 1-")  # Not a list: ignored.
+        self.assertTrue(sim.quiet(0.2))
+        os.write(sim.fd, POLL)
+        self.assertEqual([sim.read(241) for _ in range(4)], changed, "the next ArtPoll's answers")
+        self.assertEqual(sim.stop(), 0)
+
+        def ports(frame):
+            """(output?, Port-Address) of each port the reply describes."""
+            found = []
+            for i in range(frame[173]):
+                kind = frame[174 + i]
+                nibble = frame[190 + i] if kind & 0x80 else frame[186 + i]
+                found.append((bool(kind & 0x80), frame[18] << 8 | frame[19] << 4 | nibble))
+            return found
+        self.assertEqual([frame[211] for frame in first + changed], [1, 2, 3, 4] * 2, "BindIndex")
+        self.assertEqual([ports(frame) for frame in first],
+                         [[(True, 0), (True, 1), (True, 2), (True, 3)], [(True, 4), (True, 5)], [(True, 16)],
+                          [(False, 0x123)]])
+        self.assertEqual([ports(frame) for frame in changed], [[(True, 32767)], [(False, 0x123)], [], []])
+
+        if shutil.which("tshark") is None:
+            self.skipTest("tshark is not installed: the replies are checked by hand only")
+        fields = ["artnet.poll_reply.num_ports", "artnet.poll_reply.port_types_1", "artnet.poll_reply.port_types_2",
+                  "artnet.poll_reply.swout_1_universe", "artnet.poll_reply.swout_2_universe",
+                  "artnet.poll_reply.swin_1_universe", "artnet.poll_reply.bind_index", "_ws.malformed"]
+        readings = tshark_packets([frame[:-2] for frame in first + changed], fields)
+        self.assertEqual([r["artnet.poll_reply.num_ports"] for r in readings], ["4", "2", "1", "1", "1", "1", "0", "0"])
+        self.assertEqual([r["artnet.poll_reply.port_types_2"] for r in readings][:2], ["0x80", "0x80"])
+        self.assertEqual([r["artnet.poll_reply.port_types_1"] for r in readings][3], "0x40")
+        self.assertEqual([r["artnet.poll_reply.swout_2_universe"] for r in readings][:2], ["1", "5"])
+        self.assertEqual([r["artnet.poll_reply.swout_1_universe"] for r in readings][2], "16")
+        self.assertEqual([r["artnet.poll_reply.swin_1_universe"] for r in readings][3], str(0x123))
+        self.assertEqual([r["artnet.poll_reply.swout_1_universe"] for r in readings][4], "32767")
+        self.assertEqual([r["_ws.malformed"] for r in readings], [""] * 8)
 
     def test_finds_every_artpoll_in_the_byte_stream(self):
         sim = Sim()
@@ -449,6 +497,8 @@ class OptionsTest(unittest.TestCase):
     def test_wire_options_need_a_wire_and_sane_numbers(self):
         for options in (["--buffer", "100"], ["--chunk", "8"], ["--latency-ms", "2"],
                         ["--baud", "0"], ["--baud", "12x"], ["--ports", "0"], ["--ports", "256"],
+                        ["--outputs", "3-1"], ["--outputs", ""], ["--inputs", "32768"],
+                        ["--ports-per-reply", "5"], ["--outputs", "0-255", "--ports-per-reply", "1", "--inputs", "9"],
                         ["--baud", "1200000", "--chunk", "0"], ["--baud", "-1"]):
             run = subprocess.run([lab.SIMULATOR, *options], capture_output=True, timeout=DEADLINE,
                                  stdin=subprocess.DEVNULL)

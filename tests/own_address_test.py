@@ -57,7 +57,10 @@ class OwnAddress(lab_.BridgeCase):
         smallest = art_dmx(8, seed=7) + b"\r\n"
         largest = art_dmx(528, seed=8) + b"\r\n"
         too_long = art_dmx(529, seed=9) + b"\r\n"
-        poll_reply = art_packet(0x2100, 237, seed=10) + b"\r\n"
+        # A reply that describes no port (PortTypes zero), so that the bridge
+        # still sends the device every universe.
+        poll_reply = art_packet(0x2100, 237, seed=10)
+        poll_reply = poll_reply[:174] + bytes(4) + poll_reply[178:] + b"\r\n"
         for frame in (smallest, largest, too_long, poll_reply):
             self.device.send(frame)
             got = self.controller.receive(lambda data, sender, frame=frame: from_bridge(data, sender)

@@ -113,9 +113,10 @@ class NotifySocket:
 
 
 def status_pattern(device=r"device /dev/ttyUSB0", to_device=r"\d+", dropped=r"\d+", to_network=r"\d+",
-                   failed=r"\d+", noise=r"\d+"):
+                   failed=r"\d+", universes=r"[0-9,.-]+|all", other=r"\d+", noise=r"\d+"):
     """A regular expression for a whole status line."""
-    return (rf"^artnet-serial-bridge [0-9][0-9.]*: {device}, to device {to_device}, dropped {dropped}, "
+    return (rf"^artnet-serial-bridge [0-9][0-9.]*: {device}, universes (?:{universes}), wire \d+%, "
+            rf"to device {to_device}, dropped {dropped}, other universes {other}, "
             rf"to network {to_network}, failed sends {failed}, line noise {noise} bytes$")
 
 
@@ -414,6 +415,20 @@ class ServiceCase(unittest.TestCase):
         self.status(to_device=3, dropped=1, to_network=5, failed=0)
         self.assertEqual(self.bridge.output(), STARTED + DEVICE_LOST + DEVICE_BACK)
         self.assert_holds_nothing()
+
+    def test_4a_the_devices_universes_show_in_the_status(self):
+        self.status(universes="all", to_device=3, other=0)
+        # Its replies now name outputs 0 and 1: an ArtDmx for universe 5 is
+        # left out, and counted.
+        self.device.set_outputs("0-1")
+        self.status(universes="0-1", to_device=3, other=0)
+        dmx = bytearray(lab_.art_dmx(60, seed=4))
+        dmx[14:16] = bytes([5, 0])
+        self.peer.sendto(bytes(dmx), (lab_.BRIDGE_ADDRESS, lab_.ARTNET_PORT))
+        self.status(universes="0-1", to_device=3, other=1)
+        dmx[14] = 1
+        self.peer.sendto(bytes(dmx), (lab_.BRIDGE_ADDRESS, lab_.ARTNET_PORT))
+        self.status(universes="0-1", to_device=4, other=1)
 
     def test_5_status_at_most_once_a_second(self):
         times = [at for at, _ in self.notify.statuses()]

@@ -33,14 +33,15 @@ void WriteArtNetHeader(std::uint16_t opcode, std::uint8_t* out) {
 std::vector<std::uint8_t> BuildPollReplyFrame(const PollReplyNode& node) {
   std::vector<std::uint8_t> frame(kPollReplyFrameSize, 0);
   std::uint8_t* reply = frame.data();
+  const std::uint16_t first = node.ports.empty() ? 0 : node.ports[0].port_address;
   WriteArtNetHeader(kOpPollReply, reply);
   std::memcpy(reply + kPollReplyAddressOffset, node.address, 4);
   reply[kPollReplyPortOffset] = kArtNetPort & 0xFF;  // Low byte first.
   reply[kPollReplyPortOffset + 1] = kArtNetPort >> 8;
   reply[16] = 0;     // VersInfoH: firmware 1
   reply[17] = 1;     // VersInfoL
-  reply[kPollReplyNetSwitchOffset] = static_cast<std::uint8_t>(node.port_address >> 8 & 0x7F);
-  reply[kPollReplySubSwitchOffset] = static_cast<std::uint8_t>(node.port_address >> 4 & 0x0F);
+  reply[kPollReplyNetSwitchOffset] = static_cast<std::uint8_t>(first >> 8 & 0x7F);
+  reply[kPollReplySubSwitchOffset] = static_cast<std::uint8_t>(first >> 4 & 0x0F);
   reply[20] = 0x00;  // OemHi: OemUnknown (0x00FF)
   reply[21] = 0xFF;  // Oem
   reply[22] = 0;     // Ubea version: no UBEA
@@ -50,11 +51,16 @@ std::vector<std::uint8_t> BuildPollReplyFrame(const PollReplyNode& node) {
   PutText(reply + kPollReplyShortNameOffset, 18, node.short_name);
   PutText(reply + kPollReplyLongNameOffset, 64, node.long_name);
   PutText(reply + kPollReplyNodeReportOffset, 64, node.node_report);
-  reply[kPollReplyNumPortsOffset + 1] = 1;  // One port in each reply,
-  reply[kPollReplyPortTypesOffset] = kPortTypeOutput;  // which outputs DMX512 from Art-Net.
-  // GoodInput[4] at 178, GoodOutputA[4] at 182: no data yet.
-  // SwIn[4] at 186: no inputs.
-  reply[kPollReplySwOutOffset] = static_cast<std::uint8_t>(node.port_address & 0x0F);
+  const std::size_t ports = node.ports.size() < kPortsPerPollReply ? node.ports.size() : kPortsPerPollReply;
+  reply[kPollReplyNumPortsOffset + 1] = static_cast<std::uint8_t>(ports);  // NumPortsLo
+  for (std::size_t i = 0; i < ports; ++i) {
+    const PollReplyPort& port = node.ports[i];
+    const std::uint8_t universe = static_cast<std::uint8_t>(port.port_address & 0x0F);
+    // PortTypes: bit 7 outputs DMX512 from Art-Net, bit 6 inputs it to
+    // Art-Net. GoodInput at 178 and GoodOutputA at 182: no data yet.
+    reply[kPollReplyPortTypesOffset + i] = port.output ? kPortTypeOutput : 0x40;
+    reply[(port.output ? kPollReplySwOutOffset : kPollReplySwInOffset) + i] = universe;
+  }
   // AcnPriority 194, SwMacro 195, SwRemote 196, Spare 197-199: zero.
   reply[200] = 0x00;  // Style: StNode
   // MAC[6] at 201: unknown, zero.
@@ -66,6 +72,61 @@ std::vector<std::uint8_t> BuildPollReplyFrame(const PollReplyNode& node) {
   reply[kPollReplySize] = '\r';
   reply[kPollReplySize + 1] = '\n';
   return frame;
+}
+
+std::vector<PollReplyNode> PollReplyPages(const PollReplyNode& node, const std::vector<std::uint16_t>& outputs,
+                                          const std::vector<std::uint16_t>& inputs, std::size_t ports_per_page,
+                                          std::size_t pages) {
+  std::vector<PollReplyPort> ports;
+  for (const std::uint16_t address : outputs) ports.push_back(PollReplyPort{true, address});
+  for (const std::uint16_t address : inputs) ports.push_back(PollReplyPort{false, address});
+  const std::size_t per_page = ports_per_page < 1 ? 1 : ports_per_page > 4 ? 4 : ports_per_page;
+  std::vector<PollReplyNode> found;
+  for (const PollReplyPort& port : ports) {
+    // A page carries one Net and Sub-Net: the upper 11 bits of the address.
+    const bool fits = !found.empty() && found.back().ports.size() < per_page &&
+                      (found.back().ports[0].port_address & 0x7FF0) == (port.port_address & 0x7FF0);
+    if (!fits) {
+      found.push_back(node);
+      found.back().ports.clear();
+    }
+    found.back().ports.push_back(port);
+  }
+  while (found.size() < pages || found.empty()) {
+    found.push_back(node);
+    found.back().ports.clear();
+  }
+  for (std::size_t i = 0; i < found.size(); ++i) found[i].bind_index = static_cast<std::uint8_t>(i + 1);
+  return found;
+}
+
+std::optional<std::vector<std::uint16_t>> ParsePortAddresses(const std::string& text) {
+  constexpr unsigned long kLargest = 0x7FFF;
+  std::vector<std::uint16_t> addresses;
+  std::size_t at = 0;
+  auto number = [&](unsigned long* value) {
+    const std::size_t start = at;
+    *value = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && *value <= kLargest) {
+      *value = *value * 10 + static_cast<unsigned long>(text[at++] - '0');
+    }
+    return at > start && *value <= kLargest;
+  };
+  for (;;) {
+    unsigned long low = 0;
+    unsigned long high = 0;
+    if (!number(&low)) return std::nullopt;
+    high = low;
+    if (at < text.size() && text[at] == '-') {
+      ++at;
+      if (!number(&high) || high < low) return std::nullopt;
+    }
+    for (unsigned long address = low; address <= high; ++address) {
+      addresses.push_back(static_cast<std::uint16_t>(address));
+    }
+    if (at == text.size()) return addresses;
+    if (text[at++] != ',') return std::nullopt;
+  }
 }
 
 void BuildNumberedArtDmx(std::uint64_t number, std::uint8_t* out) {
@@ -193,7 +254,7 @@ std::size_t BuildTracedPacket(const TracedPacket& packet, std::uint8_t* out) {
   out[11] = 14;
   switch (packet.opcode) {
     case kOpDmx:
-      out[12] = 0;  // Art-Net's own sequence numbers off.
+      out[12] = packet.art_sequence;  // Art-Net's own Sequence; 0: off.
       out[13] = packet.source;  // Physical: the input it came from.
       out[14] = static_cast<std::uint8_t>(packet.universe & 0xFF);  // SubUni
       out[15] = static_cast<std::uint8_t>(packet.universe >> 8 & 0x7F);  // Net
@@ -239,6 +300,7 @@ bool ParseTracedPacket(const std::uint8_t* data, std::size_t size, TracedPacket*
   if (found.opcode == kOpDmx) {
     found.universe = static_cast<std::uint16_t>(data[14] | (data[15] & 0x7F) << 8);
     found.sent_ns = static_cast<std::int64_t>(GetLittle(data + layout->sent, 8));
+    found.art_sequence = data[12];
   }
   std::uint8_t expected[kMaxTracedPacketSize];
   BuildTracedPacket(found, expected);

@@ -19,26 +19,51 @@
 // Writes the Art-Net ID and `opcode` (low byte first) into the 10 bytes at `out`.
 void WriteArtNetHeader(std::uint16_t opcode, std::uint8_t* out);
 
+// One port an ArtPollReply describes: a DMX output (from Art-Net to the
+// wire) or a DMX input, and its 15-bit Port-Address (Net, Sub-Net and
+// Universe). The ports of one reply share Net and Sub-Net, which the reply
+// carries once; each keeps only its Universe nibble (SwOut or SwIn).
+struct PollReplyPort {
+  bool output = true;
+  std::uint16_t port_address = 0;
+};
+
 // The node an ArtPollReply describes. Each text is cut to its field, less
-// the zero that ends it: 17 characters, 63 and 63. A node of several ports
-// sends one reply for each, told apart by `bind_index` (1 for the first)
-// and naming the universe that port outputs (`port_address`, 15 bits: Net,
-// Sub-Net and Universe).
+// the zero that ends it: 17 characters, 63 and 63. A node of many ports
+// sends one reply for each page of up to four, told apart by `bind_index`
+// (1 for the first); a reply may describe no port at all.
 struct PollReplyNode {
   std::uint8_t address[4] = {2, 0, 0, 1};  // In the order written: 2.0.0.1.
   std::string short_name;
   std::string long_name;
   std::string node_report;
   std::uint8_t bind_index = 1;
-  std::uint16_t port_address = 0;
+  // At most four; Net and Sub-Net are the first port's.
+  std::vector<PollReplyPort> ports = {PollReplyPort{}};
 };
 
 constexpr std::size_t kPollReplyFrameSize = kPollReplySize + 2;
 
-// The ArtPollReply of Art-Net 4 that a device sends for one of its DMX
-// outputs, described by `node`, then the CR LF that ends a frame on the
+// The ArtPollReply of Art-Net 4 that a device sends for one page of its
+// ports, described by `node`, then the CR LF that ends a frame on the
 // serial link: kPollReplyFrameSize bytes.
 std::vector<std::uint8_t> BuildPollReplyFrame(const PollReplyNode& node);
+
+// The pages of a node whose ports are `outputs` and then `inputs`
+// (Port-Addresses, in that order), `node` giving everything but the ports
+// and the BindIndex: up to `ports_per_page` ports a page (1 to 4), a new
+// page wherever a port's Net or Sub-Net differs from its page's first, and
+// at least `pages` pages (those past the ports describe none). BindIndex
+// counts from 1.
+std::vector<PollReplyNode> PollReplyPages(const PollReplyNode& node, const std::vector<std::uint16_t>& outputs,
+                                          const std::vector<std::uint16_t>& inputs, std::size_t ports_per_page,
+                                          std::size_t pages = 1);
+
+// Port-Addresses written as "0-3,8,10-11": numbers from 0 to 32767 and
+// ranges of them, separated by commas, in the order given. Nothing for
+// anything else (an empty list, a range that runs backwards, a number too
+// large).
+std::optional<std::vector<std::uint16_t>> ParsePortAddresses(const std::string& text);
 
 // An ArtDmx of 512 channels to universe 0 whose first eight channels carry
 // `number` (low byte first) and the rest a pattern made from it, so that a
@@ -77,13 +102,18 @@ class NumberedArtDmxCheck {
 // it belongs to and when it was sent, so that the bytes a device read off its
 // wire tell, with no log of what was sent, each packet's age and whether one
 // was lost, cut or damaged. ArtDmx of 512 channels to `universe`; ArtPoll,
-// ArtAddress and ArtTodRequest that ask a node to change nothing.
+// ArtAddress and ArtTodRequest that ask a node to change nothing. An ArtDmx
+// with `sequence` and `sent_ns` both 0 carries the same data every time: a
+// universe that a controller keeps sending unchanged.
 struct TracedPacket {
   std::uint16_t opcode = kOpDmx;  // kOpDmx, kOpPoll, kOpAddress or kOpTodRequest.
   std::uint8_t source = 0;        // Which of the controller's addresses sent it.
   std::uint16_t universe = 0;     // ArtDmx: its 15-bit Port-Address.
   std::uint32_t sequence = 0;     // Counts a source's packets of one OpCode.
   std::int64_t sent_ns = 0;       // ArtDmx: the sender's CLOCK_MONOTONIC at the send.
+  // ArtDmx: Art-Net's own Sequence byte (0: off). Outside the data, so
+  // that a universe whose data stays the same can still count its packets.
+  std::uint8_t art_sequence = 0;
 };
 constexpr std::size_t kMaxTracedPacketSize = 530;
 // The size of a traced packet of `opcode`: 530, 22, 107 or 56 bytes; 0 for
@@ -94,7 +124,8 @@ std::size_t TracedPacketSize(std::uint16_t opcode);
 std::size_t BuildTracedPacket(const TracedPacket& packet, std::uint8_t* out);
 // True when the `size` bytes at `data` are exactly what BuildTracedPacket
 // makes of some packet, which goes to `*packet`; false for a packet cut
-// short, run into the next or with any byte changed.
+// short, run into the next or with any byte changed (but an ArtDmx's
+// Sequence, which is read as it is).
 bool ParseTracedPacket(const std::uint8_t* data, std::size_t size, TracedPacket* packet);
 
 // Lower-case hex, two digits a byte, nothing between them.

@@ -55,24 +55,82 @@ TEST(ArtNetPackets, PollReplyFieldsStayInside) {
   EXPECT_EQ(frame[kPollReplySize + 1], '\n');
 }
 
-TEST(ArtNetPackets, PollReplyNamesItsPortAndUniverse) {
+TEST(ArtNetPackets, PollReplyNamesItsPortsAndUniverses) {
   PollReplyNode node;
   const std::vector<std::uint8_t> first = BuildPollReplyFrame(node);
   EXPECT_EQ(first[18], 0);   // NetSwitch
   EXPECT_EQ(first[19], 0);   // SubSwitch
-  EXPECT_EQ(first[190], 0);  // SwOut[0]
-  EXPECT_EQ(first[211], 1);  // BindIndex: the first port is 1, not 0.
+  EXPECT_EQ(first[173], 1);  // NumPortsLo: one port, by default...
+  EXPECT_EQ(first[174], 0x80);  // ...an output...
+  EXPECT_EQ(first[190], 0);  // ...of universe 0 (SwOut[0]).
+  EXPECT_EQ(first[211], 1);  // BindIndex: the first page is 1, not 0.
 
   node.bind_index = 4;
-  node.port_address = 0x7ABC;  // Net 0x7A, Sub-Net 0xB, Universe 0xC.
+  node.ports = {{true, 0x7ABC}, {false, 0x7AB3}, {true, 0x7ABF}};  // Net 0x7A, Sub-Net 0xB.
   const std::vector<std::uint8_t> fourth = BuildPollReplyFrame(node);
   EXPECT_EQ(fourth[18], 0x7A);
   EXPECT_EQ(fourth[19], 0x0B);
-  EXPECT_EQ(fourth[190], 0x0C);
+  EXPECT_EQ(fourth[173], 3);
+  EXPECT_EQ(std::vector<std::uint8_t>(fourth.begin() + 174, fourth.begin() + 178),
+            (std::vector<std::uint8_t>{0x80, 0x40, 0x80, 0}));  // PortTypes
+  EXPECT_EQ(std::vector<std::uint8_t>(fourth.begin() + 186, fourth.begin() + 194),
+            (std::vector<std::uint8_t>{0, 0x03, 0, 0, 0x0C, 0, 0x0F, 0}));  // SwIn, SwOut
   EXPECT_EQ(fourth[211], 4);
-  EXPECT_EQ(fourth[173], 1);  // Still one port in each reply.
-  node.port_address = 0xFFFF;  // Only 15 bits belong to the Port-Address.
+  node.ports = {{true, 0xFFFF}};  // Only 15 bits belong to the Port-Address.
   EXPECT_EQ(BuildPollReplyFrame(node)[18], 0x7F);
+  node.ports.clear();  // A page that describes no port.
+  const std::vector<std::uint8_t> none = BuildPollReplyFrame(node);
+  EXPECT_EQ(none[173], 0);
+  EXPECT_EQ(none[174], 0);
+}
+
+TEST(ArtNetPackets, PollReplyPagesHoldPortsThatShareNetAndSubNet) {
+  PollReplyNode node;
+  node.short_name = "pages";
+  auto universes = [](const PollReplyNode& page) {
+    std::vector<std::pair<bool, std::uint16_t>> found;
+    for (const PollReplyPort& port : page.ports) found.emplace_back(port.output, port.port_address);
+    return found;
+  };
+  // Twelve outputs, four to a page: three pages, BindIndex 1 to 3.
+  std::vector<std::uint16_t> twelve;
+  for (std::uint16_t u = 0; u < 12; ++u) twelve.push_back(u);
+  const std::vector<PollReplyNode> three = PollReplyPages(node, twelve, {}, 4);
+  ASSERT_EQ(three.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(three[i].bind_index, i + 1);
+    EXPECT_EQ(three[i].short_name, "pages");
+    ASSERT_EQ(three[i].ports.size(), 4u);
+    EXPECT_EQ(three[i].ports[0].port_address, 4 * i);
+  }
+  // Sub-Net changes at 16: a new page there, however much room is left;
+  // inputs follow the outputs.
+  const std::vector<PollReplyNode> split = PollReplyPages(node, {14, 15, 16}, {0x123}, 4);
+  ASSERT_EQ(split.size(), 3u);
+  EXPECT_EQ(universes(split[0]), (std::vector<std::pair<bool, std::uint16_t>>{{true, 14}, {true, 15}}));
+  EXPECT_EQ(universes(split[1]), (std::vector<std::pair<bool, std::uint16_t>>{{true, 16}}));
+  EXPECT_EQ(universes(split[2]), (std::vector<std::pair<bool, std::uint16_t>>{{false, 0x123}}));
+  // One port a page; at least as many pages as asked, the rest empty.
+  const std::vector<PollReplyNode> padded = PollReplyPages(node, {7}, {}, 1, 3);
+  ASSERT_EQ(padded.size(), 3u);
+  EXPECT_EQ(padded[0].ports.size(), 1u);
+  EXPECT_TRUE(padded[1].ports.empty());
+  EXPECT_EQ(padded[2].bind_index, 3);
+  // No port at all: one page that says so.
+  const std::vector<PollReplyNode> none = PollReplyPages(node, {}, {}, 4);
+  ASSERT_EQ(none.size(), 1u);
+  EXPECT_TRUE(none[0].ports.empty());
+}
+
+TEST(ArtNetPackets, PortAddressListsAndTheirRejects) {
+  using List = std::vector<std::uint16_t>;
+  EXPECT_EQ(ParsePortAddresses("0-3"), (List{0, 1, 2, 3}));
+  EXPECT_EQ(ParsePortAddresses("8,0-1,32767"), (List{8, 0, 1, 32767}));
+  EXPECT_EQ(ParsePortAddresses("5-5"), (List{5}));
+  for (const char* bad : {"", "3-1", "32768", "99999999999999999999", "1,", ",1", "1-", "-1", "a", "1 2",
+                          "0-3,x"}) {
+    EXPECT_FALSE(ParsePortAddresses(bad)) << bad;
+  }
 }
 
 TEST(ArtNetPackets, NumberedArtDmxIsCheckedWhole) {
@@ -148,6 +206,7 @@ TEST(ArtNetPackets, TracedPacketsCarryTheirFieldsAndAreCheckedWhole) {
     if (opcode == kOpDmx) {
       sent.universe = 0x7ABC;                  // Net 0x7A, SubUni 0xBC.
       sent.sent_ns = 0x0123456789ABCDEFll;     // Every byte of it counts.
+      sent.art_sequence = 0x5A;
     }
     std::uint8_t packet[kMaxTracedPacketSize];
     ASSERT_EQ(BuildTracedPacket(sent, packet), size);
@@ -160,6 +219,7 @@ TEST(ArtNetPackets, TracedPacketsCarryTheirFieldsAndAreCheckedWhole) {
     EXPECT_EQ(read.sequence, 0x89ABCDEFu);
     EXPECT_EQ(read.universe, sent.universe);
     EXPECT_EQ(read.sent_ns, sent.sent_ns);
+    EXPECT_EQ(read.art_sequence, sent.art_sequence);
     // Cut short, run into the next packet, or a bit changed anywhere.
     EXPECT_FALSE(ParseTracedPacket(packet, size - 1, &read));
     EXPECT_FALSE(ParseTracedPacket(packet, size + 1, &read));
@@ -167,6 +227,12 @@ TEST(ArtNetPackets, TracedPacketsCarryTheirFieldsAndAreCheckedWhole) {
       std::uint8_t damaged[kMaxTracedPacketSize];
       std::copy(packet, packet + size, damaged);
       damaged[at] ^= 0x80;
+      if (opcode == kOpDmx && at == 12) {
+        // Art-Net's Sequence is a field of its own: read, not checked.
+        ASSERT_TRUE(ParseTracedPacket(damaged, size, &read));
+        EXPECT_EQ(read.art_sequence, 0xDA);
+        continue;
+      }
       EXPECT_FALSE(ParseTracedPacket(damaged, size, &read)) << "byte " << at;
     }
   }
@@ -178,6 +244,13 @@ TEST(ArtNetPackets, TracedPacketsCarryTheirFieldsAndAreCheckedWhole) {
   EXPECT_EQ(dmx[15], 0x7A);  // Net
   EXPECT_EQ(dmx[16], 0x02);  // 512 channels, high byte first.
   EXPECT_EQ(dmx[17], 0x00);
+  // A universe whose data stays the same: only its Sequence byte differs.
+  std::uint8_t again[kMaxTracedPacketSize];
+  universe.art_sequence = 7;
+  BuildTracedPacket(universe, again);
+  EXPECT_EQ(again[12], 7);
+  again[12] = dmx[12];
+  EXPECT_EQ(std::string(dmx, dmx + 530), std::string(again, again + 530));
   // What a node reads from the others: change nothing.
   std::uint8_t address[kMaxTracedPacketSize];
   TracedPacket request;

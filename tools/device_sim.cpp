@@ -6,7 +6,8 @@
 // it over /dev/ttyUSB0, or give --link). Each chunk the simulator reads is
 // logged as "rx <hex>" and each write it makes as "tx <hex>", one line per
 // write. It answers every ArtPoll with an ArtPollReply followed by CR LF (one
-// for each of its --ports), as a device behind the bridge does, and sends the
+// for each page of the ports that --outputs and --inputs give it, up to
+// --ports-per-reply a page), as a device behind the bridge does, and sends the
 // frames it is given: those of --send-hex once the bridge's first bytes have
 // arrived, and each line of hex read from standard input as it comes. It runs
 // until a "quit" line, SIGINT or SIGTERM; the end of standard input does not
@@ -23,11 +24,12 @@
 // each line: for "rx" when the stop bit of its last byte ended, for "tx" when
 // that write was made.
 //
-// Standard input also takes "stall MS" (with --baud: the device takes no
-// bytes off the wire for MS milliseconds), "hangup" (the pty goes away as an
-// unplugged adapter does, and the simulator ends), and "stats" (one line:
-// bytes received, bytes sent, and for how long the wire to the device was
-// busy).
+// Standard input also takes "outputs LIST" (its outputs change, and it sends
+// its replies at once, as a node does when its settings change), "stall MS"
+// (with --baud: the device takes no bytes off the wire for MS milliseconds),
+// "hangup" (the pty goes away as an unplugged adapter does, and the
+// simulator ends), and "stats" (one line: bytes received, bytes sent, and
+// for how long the wire to the device was busy).
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -83,19 +85,19 @@ volatile sig_atomic_t g_stop = 0;
 
 void OnStopSignal(int) { g_stop = 1; }
 
-// The replies to every ArtPoll, as the device sends them: one a port, port
-// K (from 1) outputting universe K - 1.
-std::vector<Bytes> PollReplyFrames(const Options& options) {
+// The replies to every ArtPoll, as the device sends them: one for each page
+// of its ports, and at least `pages` (a node keeps its pages when the
+// universes it describes on them change).
+std::vector<Bytes> PollReplyFrames(const Options& options, std::size_t pages = 1) {
+  PollReplyNode node;
+  memcpy(node.address, options.address, 4);
+  node.short_name = options.short_name;
+  node.long_name = options.long_name;
+  node.node_report = "#0001 [0000] Simulated device ready";  // RcPowerOk
   std::vector<Bytes> frames;
-  for (int port = 1; port <= options.ports; ++port) {
-    PollReplyNode node;
-    memcpy(node.address, options.address, 4);
-    node.short_name = options.short_name;
-    node.long_name = options.long_name;
-    node.node_report = "#0001 [0000] Simulated device ready";  // RcPowerOk
-    node.bind_index = static_cast<std::uint8_t>(port);
-    node.port_address = static_cast<std::uint16_t>(port - 1);
-    frames.push_back(BuildPollReplyFrame(node));
+  for (const PollReplyNode& page : PollReplyPages(node, options.outputs, options.inputs, options.ports_per_reply,
+                                                  pages)) {
+    frames.push_back(BuildPollReplyFrame(page));
   }
   return frames;
 }
@@ -451,6 +453,31 @@ void Simulator::OnCommand(const std::string& line) {
   }
   if (line == "hangup") {
     HangUp();
+    return;
+  }
+  if (line.compare(0, 8, "outputs ") == 0) {
+    Options changed = options_;
+    std::string value = line.substr(8);
+    const std::optional<std::vector<std::uint16_t>> outputs =
+        value == "none" ? std::vector<std::uint16_t>{} : ParsePortAddresses(value);
+    if (!outputs) {
+      fprintf(stderr, "artnet-device-sim: not \"none\" or Port-Addresses such as 0-3,8, ignored: %s\n",
+              value.c_str());
+      return;
+    }
+    changed.outputs = *outputs;
+    std::vector<Bytes> replies = PollReplyFrames(changed, replies_.size());
+    if (replies.size() > 255) {
+      fprintf(stderr, "artnet-device-sim: more ports than 255 replies describe, ignored: %s\n", value.c_str());
+      return;
+    }
+    options_ = changed;
+    replies_ = std::move(replies);
+    // A node tells of its new universes at once, unasked, as the bridge's
+    // probe asks it to (Flags bit 1): every page, the ones left without a
+    // port included, so that nothing old is kept of them.
+    if (receive_) Advance(Now());
+    for (const Bytes& reply : replies_) Send(reply);
     return;
   }
   if (line == "stats") {

@@ -15,7 +15,14 @@ struct Options {
   std::vector<std::vector<std::uint8_t>> send_on_first_bytes;
   std::string log_path;
   std::string link_path;
-  int ports = 1;
+  // The Port-Addresses of its DMX outputs and inputs, which its
+  // ArtPollReplies describe, up to `ports_per_reply` ports a reply (a
+  // BindIndex page). No outputs and no inputs (as it starts, unless told):
+  // one reply that describes no port, for which the bridge sends it every
+  // universe.
+  std::vector<std::uint16_t> outputs;
+  std::vector<std::uint16_t> inputs;
+  std::size_t ports_per_reply = 1;
   bool timestamps = false;
   // Run at a real-time priority: hardware is never late, and on a busy
   // machine a simulator at the normal priority can be, by milliseconds.

@@ -21,7 +21,8 @@ A Lab builds (as root) and always tears down:
     and listed under /sys/class/tty. Either the simulator's pty
     (start_device: artnet-device-sim is the device) or one whose two ends the
     caller holds (hold_port: the caller plays the device, as the benchmark's
-    timing peer does).
+    timing peer does). A second simulated device may sit beside it on
+    /dev/ttyUSB1 (SECOND_PORT_NAME), for a second bridge.
 
 Processes are started through the lab, or as Device and Bridge wrap them, and
 ended by terminate(), by their PID only.

@@ -37,19 +37,22 @@ WIRE_BAUD = 1200000
 
 
 def simulator_options(baud=None, buffer=None, chunk=None, latency_ms=None, ports=None, timestamps=False,
-                      realtime=None):
+                      realtime=None, outputs=None, inputs=None, ports_per_reply=None):
     """The simulator's options for a device on a wire of `baud` (None: a pty
     that moves bytes at once) with an adapter of `buffer` bytes towards it,
     handing its bytes over in `chunk`s or after `latency_ms` of quiet; with
-    `ports` replies to each ArtPoll, and timestamps on its log. On a wire
-    it runs at a real-time priority unless `realtime` is False (as root:
-    the timing it is there for must not depend on how busy the machine
-    is)."""
+    `ports` replies to each ArtPoll, or replies that describe `outputs` and
+    `inputs` (Port-Addresses such as "0-3,8", or "none"), `ports_per_reply`
+    to a page; and timestamps on its log. Without `ports` or `outputs` its
+    replies describe no output. On a wire it runs at a real-time priority
+    unless `realtime` is False (as root: the timing it is there for must not
+    depend on how busy the machine is)."""
     options = []
     if realtime or (realtime is None and baud is not None and os.geteuid() == 0):
         options.append("--realtime")
     for name, value in (("--baud", baud), ("--buffer", buffer), ("--chunk", chunk),
-                        ("--latency-ms", latency_ms), ("--ports", ports)):
+                        ("--latency-ms", latency_ms), ("--ports", ports), ("--outputs", outputs),
+                        ("--inputs", inputs), ("--ports-per-reply", ports_per_reply)):
         if value is not None:
             options += [name, str(value)]
     if timestamps:
@@ -174,8 +177,8 @@ class Device:
         return self._chunks(log, "tx")
 
     def command(self, line):
-        """A line for the simulator's standard input: hex to send, "stall
-        MS", "stats", "hangup" or "quit"."""
+        """A line for the simulator's standard input: hex to send, "outputs
+        LIST", "stall MS", "stats", "hangup" or "quit"."""
         self.process.stdin.write(line.encode() + b"\n")
         self.process.stdin.flush()
 
@@ -183,6 +186,11 @@ class Device:
         """Has the device send `frame` (bytes): one write without a wire; on
         one, across it like every frame."""
         self.command(frame.hex())
+
+    def set_outputs(self, outputs):
+        """The device's outputs change to `outputs` ("4-7", "none"): it sends
+        its replies at once, one a page, as a node whose settings changed."""
+        self.command(f"outputs {outputs}")
 
     def stall(self, ms):
         """The device takes no bytes off the wire for `ms` milliseconds: its

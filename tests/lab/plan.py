@@ -21,6 +21,8 @@ BROADCAST_ADDRESS = "10.77.0.255"
 HOST_NAME = "artnet-lab"
 ARTNET_PORT = 6454
 PORT_NAME = "ttyUSB0"
+# A second device's port, listed after the first: two bridges side by side.
+SECOND_PORT_NAME = "ttyUSB1"
 
 # How long to wait for anything that should happen at once. Generous: the
 # machine may be busy, and a wait ends as soon as its event comes.

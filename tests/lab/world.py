@@ -139,15 +139,17 @@ class Lab:
         self.processes.append(process)
         return process
 
-    def start_device(self, *options, **wire):
-        """Starts the simulator as the device: its pty is the only serial
-        port the bridge can find, /dev/ttyUSB0. `wire` is for
-        simulator_options(): start_device(baud=WIRE_BAUD, timestamps=True)
-        is a device on the real link's wire."""
+    def start_device(self, *options, name=PORT_NAME, **wire):
+        """Starts the simulator as the device: its pty is the serial port
+        /dev/NAME, the only one the bridge can find unless another device is
+        started on another name (SECOND_PORT_NAME: two devices, for two
+        bridges). `wire` is for simulator_options():
+        start_device(baud=WIRE_BAUD, timestamps=True) is a device on the real
+        link's wire. `device` is the last one started."""
         self.device = start_simulator("--address", self.host_address, *options,
                                       enter=self._inside("-n", "-m", "-u"), **wire)
         self.processes.append(self.device.process)
-        bind_port(self.device.path, enter=self._inside("-m"))
+        bind_port(self.device.path, name=name, enter=self._inside("-m"))
         return self.device
 
     def plug_device(self, *options, name=PORT_NAME, **wire):
