@@ -1,0 +1,109 @@
+// The host's adapters as the bridge sees them, and the rules it applies to
+// them: which addresses it captures, which controllers it answers, and from
+// which of its own addresses. The rules are pure: the platform files
+// (adapters-linux.cpp, adapters-win32.cpp) list the adapters and tell of
+// changes; the capture sockets and app/main.cpp apply what the rules say.
+//
+// A lighting PC keeps Art-Net on an adapter of its own (by Art-Net's
+// convention a 2.x.x.x or 10.x.x.x network) beside an office, Wi-Fi, VPN or
+// virtual adapter, and its host name may resolve to any of them, or to a
+// loopback address. So the bridge captures every adapter, and sends the
+// device's frames to the controllers that asked for them (by polling), from
+// the host's address on their network.
+#ifndef ARTNET_NET_ADAPTERS_H_
+#define ARTNET_NET_ADAPTERS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/local_address.h"
+
+// One IPv4 address that one of the host's adapters holds.
+struct AdapterAddress {
+  // The adapter's interface index (Linux's ifindex, Windows' IfIndex).
+  int interface_index = 0;
+  LocalAddress address = 0;  // Network byte order.
+  int prefix_length = 32;    // Of its network: 24 for a /24.
+  bool up = false;           // The adapter is up (Linux IFF_UP, Windows IfOperStatusUp).
+  bool loopback = false;     // The loopback adapter (or a 127.x.x.x address).
+};
+
+// The most addresses captured at once. Far above what a PC holds; it bounds
+// the kernel program on Linux and the events one thread waits for on
+// Windows (WSAWaitForMultipleEvents takes 64, one of them the change event).
+constexpr std::size_t kMaxCapturedAddresses = 63;
+
+// Whether `address` (network byte order) lies in 127.0.0.0/8.
+bool IsLoopbackAddress(LocalAddress address);
+
+// The addresses the bridge captures, from all that the adapters hold: every
+// IPv4 address of an adapter that is up, but not the loopback adapter's nor
+// any 127.x.x.x address (the host's traffic to itself is taken where it goes
+// to one of the captured addresses; 127.0.0.1 stays unseen), nor 0.0.0.0.
+// Each address once (the first adapter found holding it), in the order
+// found, at most kMaxCapturedAddresses. Pure; any thread.
+std::vector<AdapterAddress> AddressesToCapture(const std::vector<AdapterAddress>& found);
+
+// Whether the host name's address `host` lets the bridge start: it resolves
+// (not 0) and is either a loopback address (the host's own traffic to it is
+// captured) or an address the bridge captures. Pure; any thread.
+bool HostAddressIsHeld(LocalAddress host, const std::vector<AdapterAddress>& captured);
+
+// The addresses, as text ("10.0.0.7"), joined by single spaces: what the
+// status line shows. Pure; any thread.
+std::string FormatAddresses(const std::vector<AdapterAddress>& addresses);
+std::string FormatAddress(LocalAddress address);
+
+// The controllers that have polled lately (an ArtPoll seen in the capture):
+// the device's frames go to them. Bounded: a flood of ArtPolls from ever new
+// addresses (forged ones, say) replaces the oldest entries and never grows
+// the set past kCapacity. Times are milliseconds of a steady clock. The
+// capture thread notes, the main thread reads; any thread.
+class PollerSet {
+ public:
+  static constexpr std::size_t kCapacity = 32;
+  // A poller is answered this long after its last ArtPoll. Controllers poll
+  // every 2.5 to 3 seconds, as Art-Net asks; this outlasts three polls.
+  static constexpr std::int64_t kKeepMs = 10000;
+
+  // `poller` (network byte order) sent an ArtPoll at `now_ms`.
+  void Note(LocalAddress poller, std::int64_t now_ms);
+  // Those that polled within kKeepMs before `now_ms`, the most recent first.
+  std::vector<LocalAddress> Current(std::int64_t now_ms) const;
+
+ private:
+  struct Entry {
+    LocalAddress address;
+    std::int64_t last_ms;
+  };
+  mutable std::mutex mutex_;
+  std::vector<Entry> entries_;
+};
+
+// One datagram the device's frame goes out as: from `source` to
+// `destination`, both port 6454.
+struct Answer {
+  LocalAddress source;
+  LocalAddress destination;
+};
+
+// Where one of the device's frames goes, and from where:
+//  - with no poller, from and to the host name's address `host`, as a node
+//    on the host itself;
+//  - to each poller, at its address. For a console elsewhere, from the
+//    captured address whose network holds it (the longest prefix). For a
+//    controller on the host itself (it polled from one of `captured`), from
+//    another of the host's addresses, since software such as OLA ignores
+//    datagrams from its own address: another on the same adapter, else the
+//    host name's address, else any other captured one, else (a host with
+//    one address) its own. A poller on no captured network gets the host
+//    name's address, or the first captured one where the name's is a
+//    loopback address, which no other host can answer.
+// One answer per poller, in their order. Pure; any thread.
+std::vector<Answer> AnswersFor(const std::vector<LocalAddress>& pollers,
+                               const std::vector<AdapterAddress>& captured, LocalAddress host);
+
+#endif  // ARTNET_NET_ADAPTERS_H_
