@@ -3,6 +3,7 @@
 #ifndef ARTNET_APP_ARTNET_H_
 #define ARTNET_APP_ARTNET_H_
 
+#include <cstddef>
 #include <cstdint>
 
 // Art-Net's UDP port, for both the source and the destination of its datagrams.
@@ -17,5 +18,16 @@ constexpr int kArtNetOpCodeOffset = 8;
 // device's own replies (OpPollReply, 0x2100) and OpSync (0x5200).
 constexpr std::uint8_t kOpPollReplyHigh = 0x21;
 constexpr std::uint8_t kOpSyncHigh = 0x52;
+
+// Whether `payload` (`size` bytes) is an ArtPoll, a controller looking for
+// nodes: the Art-Net ID, then OpCode 0x2000 (OpPoll), low byte first. Pure;
+// any thread.
+constexpr bool IsArtPoll(const std::uint8_t* payload, std::size_t size) {
+  if (size < kArtNetOpCodeOffset + 2) return false;
+  for (int i = 0; i < kArtNetOpCodeOffset; ++i) {
+    if (payload[i] != kArtNetId[i]) return false;
+  }
+  return payload[kArtNetOpCodeOffset] == 0x00 && payload[kArtNetOpCodeOffset + 1] == 0x20;
+}
 
 #endif  // ARTNET_APP_ARTNET_H_

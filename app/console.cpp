@@ -14,3 +14,7 @@ void WriteMessage(Message message, std::uint32_t system_error, std::uint32_t off
                   std::uint32_t offset_high) {
   WriteConsoleLine(FormatMessageLine(message, system_error, offset, offset_high));
 }
+
+void WriteMessage(Message message, std::uint32_t system_error, std::string_view address) {
+  WriteConsoleLine(FormatMessageLine(message, system_error, address));
+}

@@ -4,10 +4,13 @@
 // It takes no arguments and reads no configuration. Start-up sets up the
 // network side before any serial port is touched and finds the device; then
 // each direction runs on threads of its own until the user asks it to stop:
-//   network to device: capture socket -> RunCaptureLoop (MatchArtNet)
-//                      -> DeviceWriter (its queue, at the wire's pace) -> DeviceLink
-//   device to network: DeviceLink -> FrameAssembler -> SendLocalDatagram
+//   network to device: capture socket (every adapter) -> RunCaptureLoop (MatchArtNet)
+//                      -> DeviceWriter (its queue, at the wire's pace) -> DeviceLink;
+//                      an ArtPoll's sender is noted in the PollerSet
+//   device to network: DeviceLink -> FrameAssembler -> AnswersFor (the pollers,
+//                      else the host name's address) -> SendLocalDatagram
 // The device may go and come back meanwhile (DeviceLink).
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -22,6 +25,8 @@
 #include "app/stop_request.h"
 #include "app/timed_waits.h"
 #include "app/traffic_counts.h"
+#include "app/artnet.h"
+#include "net/adapters.h"
 #include "net/capture_loop.h"
 #include "net/capture_socket.h"
 #include "net/inject_socket.h"
@@ -32,15 +37,24 @@
 
 namespace {
 
+// Milliseconds of the steady clock, as the PollerSet counts them.
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 // The network-to-device direction's first half, the capture thread's body:
-// every captured Art-Net packet the device is to see goes to the writer. A
-// failed receive ends the direction for good, with CommunicationError.
-void CaptureToDevice(CaptureSocket& capture, DeviceWriter& writer) {
+// every captured Art-Net packet the device is to see goes to the writer, and
+// the sender of an ArtPoll is noted as a controller to answer. A failed
+// receive ends the direction for good, with CommunicationError.
+void CaptureToDevice(CaptureSocket& capture, DeviceWriter& writer, PollerSet& pollers) {
   const std::uint32_t error = RunCaptureLoop(
       [&capture](std::uint8_t* buffer, std::size_t capacity) {
         return capture.Receive(buffer, capacity);
       },
-      [&writer](std::uint32_t source, const std::uint8_t* payload, std::size_t size) {
+      [&writer, &pollers](std::uint32_t source, const std::uint8_t* payload, std::size_t size) {
+        if (IsArtPoll(payload, size)) pollers.Note(source, NowMs());
         writer.Offer(source, payload, size);
       });
   WriteMessage(Message::CommunicationError, error);
@@ -61,7 +75,7 @@ int main() {
 
   CaptureSocket capture;
   capture.Init();
-  if (capture.socket() == kInvalidSocket) {
+  if (!capture.ready()) {
     WriteMessage(Message::NetworkInitFailed);
     ListenForStopRequests();
     Pause();
@@ -90,6 +104,7 @@ int main() {
   ListenForStopRequests();
 
   TrafficCounts counts;
+  PollerSet pollers;
   DeviceLink link(device, path);
   DeviceWriter writer(link, counts);
   link.SetListener([&writer](bool connected) { writer.SetConnected(connected); });
@@ -108,7 +123,7 @@ int main() {
   std::thread writing;
   try {
     writing = std::thread(&DeviceWriter::Run, &writer);
-    std::thread(CaptureToDevice, std::ref(capture), std::ref(writer)).detach();
+    std::thread(CaptureToDevice, std::ref(capture), std::ref(writer), std::ref(pollers)).detach();
   } catch (const std::system_error& error) {
     // Without the threads only the device-to-network direction runs, as
     // after a capture failure, and the user is told the same way.
@@ -120,22 +135,26 @@ int main() {
   std::thread status;
   try {
     status = std::thread(RunStatusReporter,
-                         [&link, &counts] {
+                         [&link, &counts, &capture] {
                            return StatusSnapshot{link.path(), counts.to_device.load(),
                                                  counts.dropped.load(), counts.frames_to_network.load(),
-                                                 counts.failed_sends.load()};
+                                                 counts.failed_sends.load(),
+                                                 FormatAddresses(capture.captured())};
                          },
                          [&link] { return link.stopped(); });
   } catch (const std::system_error&) {
     // The status is a convenience: the bridge runs without it.
   }
 
-  // Device to network, on the main thread. The device's frames go from and
-  // to the host's address, which the capture thread follows as it changes.
-  DeviceReadLoop(link, [inject, &capture, &counts](const std::uint8_t* frame, std::size_t size) {
-    const LocalAddress local = capture.address();
-    const bool sent = SendLocalDatagram(inject, local, local, frame, size) >= 0;
-    (sent ? counts.frames_to_network : counts.failed_sends).fetch_add(1);
+  // Device to network, on the main thread. The device's frames go to every
+  // controller that polled lately, from the host's address it can accept;
+  // with none, from and to the host name's address. The capture thread
+  // follows both as the adapters change.
+  DeviceReadLoop(link, [inject, &capture, &counts, &pollers](const std::uint8_t* frame, std::size_t size) {
+    for (const Answer& answer : AnswersFor(pollers.Current(NowMs()), capture.captured(), capture.address())) {
+      const bool sent = SendLocalDatagram(inject, answer.source, answer.destination, frame, size) >= 0;
+      (sent ? counts.frames_to_network : counts.failed_sends).fetch_add(1);
+    }
   });
 
   // Stopped: the writer lets go of the port within its next look, then the

@@ -53,6 +53,10 @@ constexpr std::string_view kMessageTexts[] = {
         // 设备已重新连接.
         "\xc9\xe8\xb1\xb8\xd2\xd1\xd6\xd8\xd0\xc2\xc1\xac\xbd\xd3."
         "   Device connected again.",
+        // 无法在此网卡上捕获数据,已跳过此网卡.
+        "\xce\xde\xb7\xa8\xd4\xda\xb4\xcb\xcd\xf8\xbf\xa8\xc9\xcf\xb2\xb6\xbb\xf1\xca\xfd\xbe\xdd,"
+        "\xd2\xd1\xcc\xf8\xb9\xfd\xb4\xcb\xcd\xf8\xbf\xa8."
+        "   Cannot capture on an adapter, going on without it.    code - ",
 };
 static_assert(std::size(kMessageTexts) == static_cast<std::size_t>(Message::kCount),
               "every message needs a text, in the order of the enum");
@@ -87,4 +91,8 @@ std::string FormatMessageLine(Message message, std::uint32_t system_error,
                               std::uint32_t offset, std::uint32_t offset_high) {
   return Begin(message) + std::to_string(system_error) + ", offset - " + std::to_string(offset) +
          ", OffsetHigh - " + std::to_string(offset_high);
+}
+
+std::string FormatMessageLine(Message message, std::uint32_t system_error, std::string_view address) {
+  return Begin(message) + std::to_string(system_error) + ", address - " + std::string(address);
 }

@@ -24,6 +24,7 @@ enum class Message {
   SerialWriteTimeout,
   DeviceLost,
   DeviceReconnected,
+  AdapterNotCaptured,
   kCount
 };
 
@@ -39,5 +40,8 @@ std::string FormatMessageLine(Message message, std::uint32_t system_error);
 std::string FormatMessageLineSigned(Message message, std::int32_t socket_error);
 std::string FormatMessageLine(Message message, std::uint32_t system_error,
                               std::uint32_t offset, std::uint32_t offset_high);
+// The text, the code, then the address tail: ", address - " and the address
+// ("10.0.0.7"), for the messages about one adapter.
+std::string FormatMessageLine(Message message, std::uint32_t system_error, std::string_view address);
 
 #endif  // ARTNET_APP_MESSAGES_H_

@@ -44,7 +44,7 @@ TEST(Status, ConsoleTitleFollowsTheCounts) {
   std::atomic<std::uint64_t> to_device{0};
   std::atomic<bool> stopped{false};
   std::thread reporter(RunStatusReporter,
-                       [&to_device] { return StatusSnapshot{"COM5", to_device.load(), 1, 2, 0}; },
+                       [&to_device] { return StatusSnapshot{"COM5", to_device.load(), 1, 2, 0, ""}; },
                        [&stopped] { return stopped.load(); });
   // The title, looked at every 20 ms while the counts change for 2.5 s and
   // for 1.5 s after.
@@ -69,13 +69,13 @@ TEST(Status, ConsoleTitleFollowsTheCounts) {
   ASSERT_LE(seen.size(), 5u);
   EXPECT_EQ(seen[0].title, L"before");
   for (std::size_t i = 1; i < seen.size(); ++i) {
-    EXPECT_EQ(seen[i].title.rfind(Wide("artnet-serial-bridge " ARTNET_VERSION ": device COM5, to device "), 0), 0u)
+    EXPECT_EQ(seen[i].title.rfind(Wide("artnet-serial-bridge " ARTNET_VERSION ": device COM5, capturing nothing, to device "), 0), 0u)
         << i;
     if (i > 1) {
       EXPECT_GE(seen[i].at - seen[i - 1].at, std::chrono::milliseconds(900)) << i;
     }
   }
-  EXPECT_EQ(seen.back().title, Wide(FormatStatus(StatusSnapshot{"COM5", to_device.load(), 1, 2, 0})));
+  EXPECT_EQ(seen.back().title, Wide(FormatStatus(StatusSnapshot{"COM5", to_device.load(), 1, 2, 0, ""})));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 std::string FormatStatus(const StatusSnapshot& status) {
   std::string line = "artnet-serial-bridge " ARTNET_VERSION ": ";
   line += status.device_path.empty() ? "waiting for the device" : "device " + status.device_path;
+  line += ", capturing " + (status.capturing.empty() ? std::string("nothing") : status.capturing);
   line += ", to device " + std::to_string(status.to_device);
   line += ", dropped " + std::to_string(status.dropped);
   line += ", to network " + std::to_string(status.frames_to_network);

@@ -106,4 +106,34 @@ struct Answer {
 std::vector<Answer> AnswersFor(const std::vector<LocalAddress>& pollers,
                                const std::vector<AdapterAddress>& captured, LocalAddress host);
 
+// --- The platform's side (adapters-linux.cpp, adapters-win32.cpp).
+
+// Every IPv4 address the host's adapters hold now, the loopback adapter's
+// included, in the system's order; empty when they cannot be listed. On
+// Windows the socket library must have been started. Writes nothing; any
+// thread.
+std::vector<AdapterAddress> ListAdapterAddresses();
+
+// What tells of changes to the adapters and their addresses: on Linux an
+// rtnetlink socket (a descriptor to poll), on Windows an event that the
+// system's notifications of address and interface changes set (a HANDLE to
+// wait for). kNoChangeNotices when it could not be opened.
+using ChangeNotices = std::intptr_t;
+constexpr ChangeNotices kNoChangeNotices = -1;
+
+// Opens it, before the adapters are listed, so that no change after the
+// listing goes unnoticed. Needs no rights. Writes nothing; once.
+ChangeNotices OpenChangeNotices();
+
+enum class Notices {
+  kNone,     // Nothing changed.
+  kChanged,  // Something did: list the adapters again.
+  kBroken,   // It can tell no more (and would wake its reader for ever).
+};
+
+// Takes every notice that waits, without blocking. What they say is not
+// looked at: any of them may change what is captured, and listing the
+// adapters again is cheap. The thread that waits for it.
+Notices DrainChangeNotices(ChangeNotices notices);
+
 #endif  // ARTNET_NET_ADAPTERS_H_

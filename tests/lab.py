@@ -109,13 +109,18 @@ MESSAGES = {
     "SerialWriteTimeout": "串口写入超时.    Serial write timeout.   code - ",
     "DeviceLost": "设备连接已断开,正在等待设备.   Device connection lost, waiting for the device.",
     "DeviceReconnected": "设备已重新连接.   Device connected again.",
+    "AdapterNotCaptured": "无法在此网卡上捕获数据,已跳过此网卡.   Cannot capture on an adapter, going on without "
+                          "it.    code - ",
 }
 LINUX_PAUSE_PROMPT = b"Press any key to continue . . . \n"
 
 
-def message(key, code=None, windows=False):
-    """One message line, as bytes."""
+def message(key, code=None, windows=False, address=None):
+    """One message line, as bytes; `address` is the tail of a message about
+    one adapter."""
     text = MESSAGES[key] + ("" if code is None else str(code))
+    if address is not None:
+        text += f", address - {address}"
     if windows:
         return text.encode("gbk") + b"\r\n"
     return text.encode("utf-8") + b"\n"

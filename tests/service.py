@@ -113,9 +113,10 @@ class NotifySocket:
 
 
 def status_pattern(device=r"device /dev/ttyUSB0", to_device=r"\d+", dropped=r"\d+", to_network=r"\d+",
-                   failed=r"\d+"):
+                   failed=r"\d+", capturing=r"(?:nothing|[0-9.]+(?: [0-9.]+)*)"):
     """A regular expression for a whole status line."""
-    return (rf"^artnet-serial-bridge [0-9][0-9.]*: {device}, to device {to_device}, dropped {dropped}, "
+    return (rf"^artnet-serial-bridge [0-9][0-9.]*: {device}, capturing {capturing}, to device {to_device}, "
+            rf"dropped {dropped}, "
             rf"to network {to_network}, failed sends {failed}$")
 
 
