@@ -134,3 +134,31 @@ std::vector<Answer> AnswersFor(const std::vector<LocalAddress>& pollers,
   }
   return answers;
 }
+
+CaptureVerdict JudgeCapture(const std::vector<AdapterOutcome>& outcomes) {
+  CaptureVerdict verdict;
+  bool kept = false;
+  for (const AdapterOutcome& outcome : outcomes) {
+    switch (outcome.step) {
+      case AdapterOutcome::Step::kNoSocket:
+        verdict = CaptureVerdict{};
+        verdict.need_administrator = true;
+        verdict.administrator_error = outcome.error;
+        verdict.failed = true;
+        return verdict;
+      case AdapterOutcome::Step::kNotBound:
+        verdict.refused.push_back(outcome);
+        break;
+      case AdapterOutcome::Step::kReceiveAllRefused:
+        verdict.refused.push_back(outcome);
+        kept = true;
+        break;
+      case AdapterOutcome::Step::kCapturing:
+        verdict.completed = true;
+        kept = true;
+        break;
+    }
+  }
+  verdict.failed = !kept;
+  return verdict;
+}

@@ -106,6 +106,42 @@ struct Answer {
 std::vector<Answer> AnswersFor(const std::vector<LocalAddress>& pollers,
                                const std::vector<AdapterAddress>& captured, LocalAddress host);
 
+// How opening the capture on one address went, where each address has a
+// socket of its own (Windows: a raw socket bound to it, in receive-all mode).
+struct AdapterOutcome {
+  enum class Step {
+    kCapturing,          // Bound, and in receive-all mode.
+    kNoSocket,           // The raw socket could not be made: no rights.
+    kNotBound,           // It could not be bound to the address (closed again).
+    kReceiveAllRefused,  // Bound, but receive-all mode was refused (kept).
+  };
+  LocalAddress address = 0;
+  Step step = Step::kCapturing;
+  std::uint32_t error = 0;  // The socket error code of the failed step.
+};
+
+// What start-up says and does after opening the capture on every address.
+struct CaptureVerdict {
+  // Write NeedAdministrator with this code and fail: a raw socket is refused
+  // to a program without the rights, whatever the address.
+  bool need_administrator = false;
+  std::uint32_t administrator_error = 0;
+  // One AdapterNotCaptured line each (code, address), in order.
+  std::vector<AdapterOutcome> refused;
+  // Write InitCompleted: at least one address captures in receive-all mode.
+  bool completed = false;
+  // Set-up failed: no socket is left to read (NetworkInitFailed follows).
+  bool failed = false;
+};
+
+// Judges the outcomes, in the order the addresses were opened: the first
+// socket refused decides (no line about any adapter then); every other
+// failure is said, with its code and address, and the bridge goes on with
+// the other addresses; a socket without receive-all mode is kept and read
+// all the same, as it delivers what it may. No outcomes at all is a failed
+// set-up. Pure; any thread.
+CaptureVerdict JudgeCapture(const std::vector<AdapterOutcome>& outcomes);
+
 // --- The platform's side (adapters-linux.cpp, adapters-win32.cpp).
 
 // Every IPv4 address the host's adapters hold now, the loopback adapter's

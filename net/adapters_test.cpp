@@ -151,4 +151,53 @@ TEST(Answers, WithoutPollersTheHostNamesAddressFromAndTo) {
   EXPECT_EQ(FormatAddress(answers[1].source), "192.168.1.20");
 }
 
+// Start-up on a Windows PC: one socket per address. The verdict is what the
+// console shows and whether the bridge goes on.
+TEST(JudgeCapture, SaysEveryRefusalAndGoesOnWithTheOthers) {
+  using Step = AdapterOutcome::Step;
+  const LocalAddress office = A("192.168.1.20"), lighting = A("2.0.0.1"), vpn = A("10.8.0.2");
+
+  // A normal start: every address captured, nothing but InitCompleted.
+  CaptureVerdict verdict = JudgeCapture({{office, Step::kCapturing, 0}, {lighting, Step::kCapturing, 0}});
+  EXPECT_TRUE(verdict.completed);
+  EXPECT_FALSE(verdict.failed);
+  EXPECT_FALSE(verdict.need_administrator);
+  EXPECT_TRUE(verdict.refused.empty());
+
+  // A VPN adapter refuses receive-all, an address went away before the
+  // bind: both said, in order, and the lighting adapter is captured.
+  verdict = JudgeCapture({{vpn, Step::kReceiveAllRefused, 10022},
+                          {lighting, Step::kCapturing, 0},
+                          {office, Step::kNotBound, 10049}});
+  EXPECT_TRUE(verdict.completed);
+  EXPECT_FALSE(verdict.failed);
+  ASSERT_EQ(verdict.refused.size(), 2u);
+  EXPECT_EQ(verdict.refused[0].address, vpn);
+  EXPECT_EQ(verdict.refused[0].error, 10022u);
+  EXPECT_EQ(verdict.refused[1].address, office);
+  EXPECT_EQ(verdict.refused[1].error, 10049u);
+
+  // Receive-all refused everywhere (as under Wine): said, the sockets kept,
+  // no InitCompleted, and start-up goes on.
+  verdict = JudgeCapture({{office, Step::kReceiveAllRefused, 10045}, {lighting, Step::kReceiveAllRefused, 10045}});
+  EXPECT_FALSE(verdict.completed);
+  EXPECT_FALSE(verdict.failed);
+  EXPECT_EQ(verdict.refused.size(), 2u);
+
+  // No address could be bound: said, and set-up fails.
+  verdict = JudgeCapture({{office, Step::kNotBound, 10049}});
+  EXPECT_TRUE(verdict.failed);
+  EXPECT_EQ(verdict.refused.size(), 1u);
+  EXPECT_TRUE(JudgeCapture({}).failed);
+
+  // Without the rights: NeedAdministrator alone, with the code, however far
+  // the others got.
+  verdict = JudgeCapture({{office, Step::kReceiveAllRefused, 10045}, {lighting, Step::kNoSocket, 10013}});
+  EXPECT_TRUE(verdict.need_administrator);
+  EXPECT_EQ(verdict.administrator_error, 10013u);
+  EXPECT_TRUE(verdict.failed);
+  EXPECT_FALSE(verdict.completed);
+  EXPECT_TRUE(verdict.refused.empty());
+}
+
 }  // namespace
