@@ -320,6 +320,49 @@ TEST(ArtNetBpf, CaptureProgramKeepsTheHostsOwnTrafficOnceOnEveryAdapter) {
             0u);
 }
 
+// What the Linux capture takes, for a host with lo (1), an office adapter
+// (2), a lighting adapter with two addresses (3) and one that is down (4).
+TEST(ArtNetBpf, CapturedInterfacesAreTheAdaptersAndTheHostsTrafficToItself) {
+  auto address = [](std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+    const std::uint8_t bytes[4] = {a, b, c, d};
+    std::uint32_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+  };
+  const std::vector<AdapterAddress> found = {
+      {1, address(127, 0, 0, 1), 8, true, true},      {2, address(192, 168, 1, 20), 24, true, false},
+      {3, address(2, 0, 0, 1), 8, true, false},       {3, address(2, 0, 0, 2), 8, true, false},
+      {4, address(10, 5, 0, 9), 16, false, false},
+  };
+  const std::vector<AdapterAddress> captured = AddressesToCapture(found);
+  const std::vector<std::uint32_t> own = {address(192, 168, 1, 20), address(2, 0, 0, 1), address(2, 0, 0, 2)};
+
+  auto interfaces = CapturedInterfacesFor(found, captured, address(192, 168, 1, 20));
+  ASSERT_EQ(interfaces.size(), 3u);
+  EXPECT_EQ(interfaces[0].index, 2);
+  EXPECT_EQ(interfaces[1].index, 3);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_FALSE(interfaces[i].skip_outgoing);
+    EXPECT_TRUE(interfaces[i].destinations.empty());
+    EXPECT_EQ(interfaces[i].outgoing_sources, own);
+  }
+  EXPECT_EQ(interfaces[2].index, 1);
+  EXPECT_TRUE(interfaces[2].skip_outgoing);
+  EXPECT_EQ(interfaces[2].destinations, own) << "not 127.0.0.1";
+
+  // Debian's 127.0.1.1 for the host name: taken on lo as well.
+  interfaces = CapturedInterfacesFor(found, captured, address(127, 0, 1, 1));
+  ASSERT_EQ(interfaces.size(), 3u);
+  std::vector<std::uint32_t> to_itself = own;
+  to_itself.push_back(address(127, 0, 1, 1));
+  EXPECT_EQ(interfaces[2].destinations, to_itself);
+  // With no adapter but lo, lo alone for the loopback name; else nothing.
+  interfaces = CapturedInterfacesFor({found[0]}, {}, address(127, 0, 1, 1));
+  ASSERT_EQ(interfaces.size(), 1u);
+  EXPECT_EQ(interfaces[0].destinations, std::vector<std::uint32_t>{address(127, 0, 1, 1)});
+  EXPECT_TRUE(CapturedInterfacesFor({found[0]}, {}, address(192, 168, 1, 20)).empty());
+}
+
 // The IPv4 packet is what its total length says, never more than arrived.
 TEST(ArtNetBpf, IPv4PacketLengthIsTheSmallerOfFieldAndReceived) {
   const std::uint8_t header[6] = {0x45, 0x00, 0x00, 0x2A, 0xFF, 0xFF};  // Total length 42.
