@@ -4,12 +4,20 @@
 // It takes no arguments and reads no configuration. Start-up sets up the
 // network side before any serial port is touched and finds the device; then
 // each direction runs on threads of its own until the user asks it to stop:
-//   network to device: capture socket (every adapter) -> RunCaptureLoop (MatchArtNet)
-//                      -> DeviceWriter (its queue, at the wire's pace) -> DeviceLink;
-//                      an ArtPoll's sender is noted in the PollerSet
-//   device to network: DeviceLink -> FrameAssembler -> AnswersFor (the pollers,
-//                      else the host name's address) -> SendLocalDatagram
-// The device may go and come back meanwhile (DeviceLink).
+//   network to device:
+//     capture thread: CaptureSocket::Receive (every adapter) -> RunCaptureLoop
+//                     (MatchArtNet) -> DeviceWriter::Offer, into its DeviceQueue;
+//                     an ArtPoll's sender joins the PollerSet
+//     writer thread:  DeviceWriter::Run, at the wire's pace (LinePacer)
+//                     -> DeviceLink::Write -> WriteDevice
+//   device to network:
+//     main thread:    DeviceReadLoop: DeviceLink::ReadOrReconnect -> ReadDevice
+//                     -> FrameAssembler -> AnswersFor (each poller, else the
+//                     host name's address) -> SendLocalDatagram
+// The device may go and come back meanwhile (DeviceLink). This file is the
+// only one that sees both the network side (net/) and the device side
+// (serial/): it joins them.
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -18,14 +26,12 @@
 #include <system_error>
 #include <thread>
 
-#include "app/console.h"
-#include "app/device_writer.h"
 #include "app/privileges.h"
 #include "app/status.h"
 #include "app/stop_request.h"
 #include "app/timed_waits.h"
-#include "app/traffic_counts.h"
-#include "app/artnet.h"
+#include "artnet/artnet.h"
+#include "console/console.h"
 #include "net/adapters.h"
 #include "net/capture_loop.h"
 #include "net/capture_socket.h"
@@ -33,6 +39,7 @@
 #include "net/local_address.h"
 #include "serial/device_link.h"
 #include "serial/device_reader.h"
+#include "serial/device_writer.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -54,7 +61,7 @@ void CaptureToDevice(CaptureSocket& capture, DeviceWriter& writer, PollerSet& po
         return capture.Receive(buffer, capacity);
       },
       [&writer, &pollers](std::uint32_t source, const std::uint8_t* payload, std::size_t size) {
-        if (IsArtPoll(payload, size)) pollers.Note(source, NowMs());
+        if (ArtNetOpCode(payload) == kOpPoll) pollers.Note(source, NowMs());
         writer.Offer(source, payload, size);
       });
   WriteMessage(Message::CommunicationError, error);
@@ -103,10 +110,9 @@ int main() {
   DropPrivileges();
   ListenForStopRequests();
 
-  TrafficCounts counts;
   PollerSet pollers;
   DeviceLink link(device, path);
-  DeviceWriter writer(link, counts);
+  DeviceWriter writer(link);
   link.SetListener([&writer](bool connected) { writer.SetConnected(connected); });
   SetStopHandler([&link, &writer] {
     link.Stop();
@@ -132,13 +138,17 @@ int main() {
 
   WriteMessage(Message::Running);
   NotifyReady();
+  // The device's frames sent to the network, and the sends that failed:
+  // counted on the main thread, shown by the status thread.
+  std::atomic<std::uint64_t> frames_to_network{0};
+  std::atomic<std::uint64_t> failed_sends{0};
   std::thread status;
   try {
     status = std::thread(RunStatusReporter,
-                         [&link, &counts, &capture] {
-                           return StatusSnapshot{link.path(), counts.to_device.load(),
-                                                 counts.dropped.load(), counts.frames_to_network.load(),
-                                                 counts.failed_sends.load(),
+                         [&link, &writer, &frames_to_network, &failed_sends, &capture] {
+                           return StatusSnapshot{link.path(), writer.counts().to_device.load(),
+                                                 writer.counts().dropped.load(),
+                                                 frames_to_network.load(), failed_sends.load(),
                                                  FormatAddresses(capture.captured())};
                          },
                          [&link] { return link.stopped(); });
@@ -150,10 +160,11 @@ int main() {
   // controller that polled lately, from the host's address it can accept;
   // with none, from and to the host name's address. The capture thread
   // follows both as the adapters change.
-  DeviceReadLoop(link, [inject, &capture, &counts, &pollers](const std::uint8_t* frame, std::size_t size) {
+  DeviceReadLoop(link, [inject, &capture, &pollers, &frames_to_network, &failed_sends](
+                           const std::uint8_t* frame, std::size_t size) {
     for (const Answer& answer : AnswersFor(pollers.Current(NowMs()), capture.captured(), capture.address())) {
       const bool sent = SendLocalDatagram(inject, answer.source, answer.destination, frame, size) >= 0;
-      (sent ? counts.frames_to_network : counts.failed_sends).fetch_add(1);
+      (sent ? frames_to_network : failed_sends).fetch_add(1);
     }
   });
 

@@ -9,8 +9,6 @@
 #include <functional>
 #include <string>
 
-#include "app/traffic_counts.h"
-
 // What the status line is made of, read at one moment.
 struct StatusSnapshot {
   std::string device_path;  // Empty while the device is gone.

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "app/stop_request.h"
 
 namespace {

@@ -1,6 +1,6 @@
 """The measurements of bench/run, in the order they run, and what they share:
 the peer (artnet-bench-peer), socat in the bridge's place, the kernel's view
-of a forwarder's sockets. Two labs of the end-to-end tests (tests/lab.py):
+of a forwarder's sockets. Two labs of the end-to-end tests (tests/lab/):
 first one whose serial port is a bare pty the peer holds as the device, for
 the latency of one message at a time against this machine's floor; then one
 whose device is the simulator on the real link's wire (bench/wire.py), for

@@ -250,7 +250,7 @@ class Report:
             "rather than the absolute times." % (cpu, os.cpu_count(), platform.release()), "",
             "## How it is measured", "",
             "`bench/run` builds the bridge and `build/linux/bench/artnet-bench-peer`, then sets up the lab of the "
-            "end-to-end tests (`tests/lab.py`): two network namespaces joined by a veth pair, the bridge's side "
+            "end-to-end tests (`tests/lab/`): two network namespaces joined by a veth pair, the bridge's side "
             "holding %s (the address its host name resolves to) and %s (a controller's on the same host), the far "
             "side %s and 10.77.0.4 (controllers across the network). In the bridge's namespaces, where "
             "`tools/without-serial-ports` hides the machine's own serial ports, the only serial port is "

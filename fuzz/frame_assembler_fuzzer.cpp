@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/artnet.h"
+#include "artnet/artnet.h"
 #include "fuzz/check.h"
 #include "serial/frame_assembler.h"
 

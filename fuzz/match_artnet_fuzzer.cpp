@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "fuzz/check.h"
-#include "app/artnet.h"
+#include "artnet/artnet.h"
 #include "net/artnet_filter.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // and is neither an OpPollReply nor an OpSync.
   FUZZ_CHECK(match->offset <= size && match->length <= size - match->offset);
   FUZZ_CHECK(match->offset + match->length == size);
-  FUZZ_CHECK(match->length >= kMinArtNetPayload && match->length <= kMaxArtNetPayload);
+  FUZZ_CHECK(match->length >= kMinArtNetPacket && match->length <= kMaxArtNetPacket);
   FUZZ_CHECK(std::memcmp(data + match->offset, kArtNetId, sizeof kArtNetId) == 0);
   FUZZ_CHECK(match->offset == static_cast<std::size_t>(data[0] & 0x0F) * 4 + 8);
   FUZZ_CHECK(data[9] == 17);

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <utility>
 
-#include "app/artnet.h"
+#include "artnet/artnet.h"
 #include "net/artnet_filter.h"
 
 using namespace bpf;
@@ -74,8 +74,8 @@ void AddArtNetTests(BpfProgramBuilder& p) {
   // unsigned, so a header longer than the packet wraps to a huge value.
   p.Add(kLd | kMem, kLengthWord);
   p.Add(kAlu | kSub | kX, 0);
-  p.Add(kAlu | kSub | kK, kUdpHeaderSize + kMinArtNetPayload);
-  p.DropIfAbove(kMaxArtNetPayload - kMinArtNetPayload);
+  p.Add(kAlu | kSub | kK, kUdpHeaderSize + kMinArtNetPacket);
+  p.DropIfAbove(kMaxArtNetPacket - kMinArtNetPacket);
 
   p.Add(kLd | kH | kInd, 2);  // The UDP destination port.
   p.KeepIfEqual(kArtNetPort);

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/artnet.h"
+#include "artnet/artnet.h"
 
 namespace {
 constexpr std::uint8_t kProtocolUdp = 17;
@@ -20,8 +20,8 @@ std::optional<ArtNetPayload> MatchArtNet(const std::uint8_t* packet, std::size_t
   const std::int64_t payload_length = static_cast<std::int64_t>(count) -
                                       static_cast<std::int64_t>(header_length) -
                                       static_cast<std::int64_t>(kUdpHeaderSize);
-  if (static_cast<std::uint64_t>(payload_length - kMinArtNetPayload) >
-      kMaxArtNetPayload - kMinArtNetPayload) {
+  if (static_cast<std::uint64_t>(payload_length - kMinArtNetPacket) >
+      kMaxArtNetPacket - kMinArtNetPacket) {
     return std::nullopt;
   }
 

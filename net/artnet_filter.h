@@ -12,10 +12,6 @@ struct ArtNetPayload {
   std::size_t length;  // From the ID to the end of the captured bytes.
 };
 
-// Largest and smallest UDP payloads forwarded to the device.
-constexpr std::size_t kMinArtNetPayload = 10;
-constexpr std::size_t kMaxArtNetPayload = 530;
-
 // Decides for the first `count` bytes of `packet`, an IPv4 packet header
 // first. Keeps UDP to port 6454 whose payload is 10 to 530 bytes, starts with
 // the Art-Net ID and is neither an OpPollReply nor an OpSync (by the OpCode's

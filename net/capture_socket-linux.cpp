@@ -16,7 +16,7 @@
 
 #include <cstddef>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "net/adapters.h"
 #include "net/artnet_bpf.h"
 #include "net/capture_socket-linux.h"

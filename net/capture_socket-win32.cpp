@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "net/adapters.h"
 #include "net/capture_socket.h"
 #include "net/local_address.h"

@@ -3,7 +3,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "app/artnet.h"
+#include "artnet/artnet.h"
 #include "net/inject_socket.h"
 
 const std::int32_t kMessageTooLongError = EMSGSIZE;

@@ -1,7 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "app/artnet.h"
+#include "artnet/artnet.h"
 #include "net/inject_socket.h"
 
 const std::int32_t kMessageTooLongError = WSAEMSGSIZE;

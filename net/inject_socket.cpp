@@ -1,6 +1,6 @@
 #include "net/inject_socket.h"
 
-#include "app/console.h"
+#include "console/console.h"
 #include "net/datagram.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <utility>
 
-#include "app/console.h"
+#include "console/console.h"
 
 DeviceLink::DeviceLink(DeviceHandle device, std::string path)
     : device_(device), path_(std::move(path)) {}
@@ -27,11 +27,7 @@ WriteResult DeviceLink::Write(const std::uint8_t* data, std::size_t size) {
     last_write_error_ = write.result == WriteResult::kFailed ? write.error : 0;
   }
   changed_.notify_all();
-  if (report && write.with_offsets) {
-    WriteMessage(Message::SerialWriteFailed, write.error, write.offset, write.offset_high);
-  } else if (report) {
-    WriteMessage(Message::SerialWriteFailed, write.error);
-  }
+  if (report) WriteFailedMessage(write);
   if (write.result == WriteResult::kLost) MarkLost(device);
   return write.result;
 }

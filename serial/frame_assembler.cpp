@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/artnet.h"
+#include "artnet/artnet.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <iterator>
 #include <set>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "serial/serial_port-linux.h"
 #include "serial/serial_port.h"
 #include "serial/termios2-linux.h"
@@ -211,33 +211,21 @@ std::vector<std::string> ListSerialPortsUnder(const std::string& tty_class_dir) 
   return paths;
 }
 
-int OpenDevicePort(const std::string& path) {
+DeviceHandle OpenDevicePort(const std::string& path) {
   // Not even opened: opening may raise DTR on some drivers.
-  if (LockedByAnotherProgram(path)) return -1;
+  if (LockedByAnotherProgram(path)) return kInvalidDevice;
   const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return -1;
+  if (fd < 0) return kInvalidDevice;
   if (!ConfigurePort(fd)) {
     close(fd);
-    return -1;
+    return kInvalidDevice;
   }
   return fd;
 }
 
 std::vector<std::string> ListSerialPorts() { return ListSerialPortsUnder("/sys/class/tty"); }
 
-DeviceHandle FindDevicePort(const std::atomic<bool>* abandon, std::string* path) {
-  for (const std::string& candidate : ListSerialPorts()) {
-    const int fd = OpenDevicePort(candidate);
-    if (fd < 0) continue;
-    if (WriteDevice(fd, kArtPollProbe, sizeof kArtPollProbe, abandon).result == WriteResult::kAbandoned) {
-      CloseDevicePort(fd);
-      return kInvalidDevice;
-    }
-    if (path != nullptr) *path = candidate;
-    return fd;
-  }
-  return kInvalidDevice;
-}
+void WriteFailedMessage(const DeviceWrite& write) { WriteMessage(Message::SerialWriteFailed, write.error); }
 
 void CloseDevicePort(DeviceHandle device) {
   const int fd = static_cast<int>(device);

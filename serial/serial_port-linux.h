@@ -16,11 +16,4 @@ std::vector<std::string> ListSerialPortsUnder(const std::string& tty_class_dir);
 // True when `a` sorts before `b` with runs of digits compared as numbers.
 bool NaturalLess(const std::string& a, const std::string& b);
 
-// Opens `path` for the device: read/write, non-blocking, no controlling
-// terminal, close-on-exec, exclusively (TIOCEXCL and flock), in raw mode at
-// 1,200,000 baud 8N1 with DTR on and both queues cleared. Returns the file
-// descriptor, or -1 when the port is missing, held by another program, or
-// refuses any of the settings (the speed is read back). Writes nothing.
-int OpenDevicePort(const std::string& path);
-
 #endif  // ARTNET_SERIAL_SERIAL_PORT_LINUX_H_

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -214,6 +214,15 @@ std::string NarrowName(const std::wstring& name) {
   return narrow;
 }
 
+// A port name from portable code, back as Windows spells it.
+std::wstring WideName(const std::string& name) {
+  const int narrow = static_cast<int>(name.size());
+  const int size = MultiByteToWideChar(CP_UTF8, 0, name.data(), narrow, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+  if (size > 0) MultiByteToWideChar(CP_UTF8, 0, name.data(), narrow, wide.data(), size);
+  return wide;
+}
+
 }  // namespace
 
 std::vector<std::wstring> ListSerialPortNames() {
@@ -277,7 +286,7 @@ std::wstring DevicePathForPortName(const std::wstring& name) {
   return std::wstring(path, length > 0 ? static_cast<std::size_t>(length) : 0);
 }
 
-HANDLE OpenDevicePort(const std::wstring& path) {
+HANDLE OpenPortPath(const std::wstring& path) {
   // No sharing: a port another program holds cannot be opened, and the next
   // one is tried. (Wine does not enforce this for serial ports: a second
   // open of the same port succeeds there.)
@@ -334,25 +343,27 @@ HANDLE OpenDevicePort(const std::wstring& path) {
   return port;
 }
 
-DeviceHandle FindDevicePort(const std::atomic<bool>* abandon, std::string* path) {
-  for (const std::wstring& name : ListSerialPortNames()) {
-    const std::wstring device_path = DevicePathForPortName(name);
-    if (device_path.empty()) continue;
-    HANDLE port = OpenDevicePort(device_path);
-    if (port == INVALID_HANDLE_VALUE) continue;
-    const DeviceHandle device = reinterpret_cast<DeviceHandle>(port);
-    if (WriteDevice(device, kArtPollProbe, sizeof kArtPollProbe, abandon).result ==
-        WriteResult::kAbandoned) {
-      CloseHandle(port);
-      return kInvalidDevice;
-    }
-    if (path != nullptr) *path = NarrowName(name);
-    return device;
-  }
-  return kInvalidDevice;
+DeviceHandle OpenDevicePort(const std::string& name) {
+  const std::wstring path = DevicePathForPortName(WideName(name));
+  if (path.empty()) return kInvalidDevice;
+  HANDLE port = OpenPortPath(path);
+  return port == INVALID_HANDLE_VALUE ? kInvalidDevice : reinterpret_cast<DeviceHandle>(port);
 }
 
 void CloseDevicePort(DeviceHandle device) { CloseHandle(AsHandle(device)); }
+
+void WriteFailedMessage(const DeviceWrite& write) {
+  if (!write.under_way) {
+    WriteMessage(Message::SerialWriteFailed, write.error);
+    return;
+  }
+  // A write that failed under way is said with its completion record's
+  // Offset and OffsetHigh. WriteFile's page: "For a non-seeking device
+  // (such as a named pipe or communications device), the Offset and
+  // OffsetHigh members are ignored" (learn.microsoft.com, fileapi.h,
+  // WriteFile), so for a port they stay as the record was made: zero.
+  WriteMessage(Message::SerialWriteFailed, write.error, 0, 0);
+}
 
 DeviceWrite WriteDevice(DeviceHandle device, const std::uint8_t* data, std::size_t length,
                         const std::atomic<bool>* abandon) {
@@ -404,7 +415,7 @@ DeviceWrite WriteDevice(DeviceHandle device, const std::uint8_t* data, std::size
     if (!GetOverlappedResult(port, &overlapped, &transferred, FALSE)) {
       const DWORD failure = GetLastError();
       outcome = {IsLostUncancelled(failure) ? WriteResult::kLost : WriteResult::kFailed, failure,
-                 true, overlapped.Offset, overlapped.OffsetHigh};
+                 true};
     }
   }
   CloseHandle(event);

@@ -1,6 +1,7 @@
 // The Windows device port's own pieces, below the portable serial_port.h:
 // the registry's port names, the device path rule and the opening of one
-// port. FindDevicePort is built from them; the tests call them directly.
+// path. ListSerialPorts and OpenDevicePort are built from them; the tests
+// call them directly.
 // Windows only.
 #ifndef ARTNET_SERIAL_SERIAL_PORT_WIN32_H_
 #define ARTNET_SERIAL_SERIAL_PORT_WIN32_H_
@@ -35,6 +36,6 @@ std::wstring DevicePathForPortName(const std::wstring& name);
 // empties both driver queues. Returns the open handle, or INVALID_HANDLE_VALUE
 // (the handle closed again) when the port cannot be opened or configured.
 // Writes nothing.
-HANDLE OpenDevicePort(const std::wstring& path);
+HANDLE OpenPortPath(const std::wstring& path);
 
 #endif  // ARTNET_SERIAL_SERIAL_PORT_WIN32_H_

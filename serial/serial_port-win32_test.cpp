@@ -73,7 +73,7 @@ class FarEnd {
 
 // A port opened as discovery opens it, closed at the end of the test.
 struct DevicePort {
-  explicit DevicePort(const wchar_t* name) : handle(OpenDevicePort(DevicePathForPortName(name))) {}
+  explicit DevicePort(const wchar_t* name) : handle(OpenPortPath(DevicePathForPortName(name))) {}
   ~DevicePort() {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }
@@ -221,7 +221,7 @@ TEST(SerialPortWin32, DiscoveryTakesTheFirstUsablePortAndProbesIt) {
   ASSERT_EQ("COM5", ports[1]);  // the device
   // Wine opens COM3 although its target is missing; the settings fail, and
   // the handle is closed again.
-  EXPECT_EQ(INVALID_HANDLE_VALUE, OpenDevicePort(L"COM3"));
+  EXPECT_EQ(INVALID_HANDLE_VALUE, OpenPortPath(L"COM3"));
 
   FarEnd device_end(L"COM7"), untouched_end(L"COM8");
   ASSERT_TRUE(device_end.ok() && untouched_end.ok());

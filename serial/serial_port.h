@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "artnet/artnet.h"
+
 // An open device port: a Win32 HANDLE or a Linux file descriptor, held as an
 // integer so that portable code can pass it along.
 using DeviceHandle = std::intptr_t;
@@ -26,27 +28,27 @@ constexpr std::uint32_t kDeviceBaudRate = 1200000;
 // The longest message WriteDevice takes.
 constexpr std::size_t kMaxDeviceMessage = 2048;
 
-// The 14-byte ArtPoll written to the device once it is found.
-constexpr std::uint8_t kArtPollProbe[14] = {'A', 'r', 't', '-', 'N', 'e', 't', 0,
-                                            0x00, 0x20,  // OpPoll, low byte first
-                                            0x00, 14,    // protocol version 14
-                                            0x02,        // flags
-                                            0x10};       // diagnostics priority
-
 // The serial ports in the order discovery tries them (Windows: "COM3";
 // Linux: "/dev/ttyUSB0"). Empty when there are none. Writes nothing.
 std::vector<std::string> ListSerialPorts();
 
-// Opens and configures the first listed port that accepts the link settings,
-// clears its queues and writes kArtPollProbe to it; later ports are never
-// touched, and a port tried and given up is left as it was found. Returns
-// the port, or kInvalidDevice when no port could be used (or `abandon` was
-// set while the probe was written). `path`, when given, receives the port's
-// name. Writes no message of its own (the probe's write may). One thread at
-// a time.
+// Opens the port ListSerialPorts names `name` and gives it the link
+// settings: exclusively (no other program may hold it), for the platform's
+// asynchronous I/O, at 1,200,000 baud 8N1 with DTR on, every byte carried
+// unchanged, both queues cleared. Returns the port, or kInvalidDevice when
+// it is missing, held by another program or refuses a setting; a port given
+// up is left with the settings it had. Writes nothing. Any thread.
+DeviceHandle OpenDevicePort(const std::string& name);
+
+// Opens the first listed port that OpenDevicePort can open and writes
+// kArtPollProbe (artnet/artnet.h) to it; later ports are never touched.
+// Returns the port, or kInvalidDevice when no port could be used (or
+// `abandon` was set while the probe was written). `path`, when given,
+// receives the port's name. Writes no message of its own (the probe's write
+// may). One thread at a time.
 DeviceHandle FindDevicePort(const std::atomic<bool>* abandon = nullptr, std::string* path = nullptr);
 
-// Lets go of a port FindDevicePort returned: its exclusive hold and the
+// Lets go of a port OpenDevicePort returned: its exclusive hold and the
 // handle itself. No other operation may be using it.
 void CloseDevicePort(DeviceHandle device);
 
@@ -60,12 +62,14 @@ enum class WriteResult {
 struct DeviceWrite {
   WriteResult result;
   std::uint32_t error = 0;  // The system error code, for kFailed and kLost.
-  // Windows: the write failed once under way, and its completion record's
-  // Offset and OffsetHigh (zero for a serial port) go with the message.
-  bool with_offsets = false;
-  std::uint32_t offset = 0;
-  std::uint32_t offset_high = 0;
+  // The port took the write and failed it later, while it was under way.
+  bool under_way = false;
 };
+
+// Writes SerialWriteFailed for a write that failed, with what the platform
+// tells of it besides the code (Windows: the offset tail of a write that
+// failed under way). Any thread.
+void WriteFailedMessage(const DeviceWrite& write);
 
 // Writes `length` bytes (at most kMaxDeviceMessage) to the device as one
 // message, whole: a write that has started is carried through however long

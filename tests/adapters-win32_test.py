@@ -63,22 +63,22 @@ class WindowsAdapters(unittest.TestCase):
 
     @classmethod
     def build_network(cls):
-        lab_._ip("netns", "add", cls.host_ns)
-        lab_._ip("netns", "add", cls.network_ns)
+        lab_.ip("netns", "add", cls.host_ns)
+        lab_.ip("netns", "add", cls.network_ns)
         for namespace in (cls.host_ns, cls.network_ns):
             lab_.set_sysctl(namespace, "net.ipv6.conf.all.disable_ipv6=1")
-            lab_._ip("-n", namespace, "link", "set", "lo", "up")
-        lab_._ip("link", "add", "office", "netns", cls.host_ns, "type", "veth",
+            lab_.ip("-n", namespace, "link", "set", "lo", "up")
+        lab_.ip("link", "add", "office", "netns", cls.host_ns, "type", "veth",
                  "peer", "name", "office-peer", "netns", cls.network_ns)
-        lab_._ip("-n", cls.host_ns, "address", "add", f"{OFFICE_ADDRESS}/24", "dev", "office")
-        lab_._ip("-n", cls.host_ns, "link", "set", "office", "up")
-        lab_._ip("-n", cls.network_ns, "link", "set", "office-peer", "up")
-        lab_._ip("link", "add", "lighting", "netns", cls.host_ns, "type", "veth",
+        lab_.ip("-n", cls.host_ns, "address", "add", f"{OFFICE_ADDRESS}/24", "dev", "office")
+        lab_.ip("-n", cls.host_ns, "link", "set", "office", "up")
+        lab_.ip("-n", cls.network_ns, "link", "set", "office-peer", "up")
+        lab_.ip("link", "add", "lighting", "netns", cls.host_ns, "type", "veth",
                  "peer", "name", "console", "netns", cls.network_ns)
-        lab_._ip("-n", cls.host_ns, "address", "add", f"{LIGHTING_ADDRESS}/8", "brd", "+", "dev", "lighting")
-        lab_._ip("-n", cls.network_ns, "address", "add", f"{CONSOLE_ADDRESS}/8", "brd", "+", "dev", "console")
-        lab_._ip("-n", cls.host_ns, "link", "set", "lighting", "up")
-        lab_._ip("-n", cls.network_ns, "link", "set", "console", "up")
+        lab_.ip("-n", cls.host_ns, "address", "add", f"{LIGHTING_ADDRESS}/8", "brd", "+", "dev", "lighting")
+        lab_.ip("-n", cls.network_ns, "address", "add", f"{CONSOLE_ADDRESS}/8", "brd", "+", "dev", "console")
+        lab_.ip("-n", cls.host_ns, "link", "set", "lighting", "up")
+        lab_.ip("-n", cls.network_ns, "link", "set", "console", "up")
 
     @classmethod
     def start(cls):

@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "serial/device_link.h"
 #include "serial/device_reader.h"
 #include "serial/serial_port.h"

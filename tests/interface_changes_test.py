@@ -109,8 +109,8 @@ class InterfaceChanges(FollowingCase):
         lab_.set_sysctl(self.lab.host_ns, f"net.ipv4.conf.{self.lab.host_link}.promote_secondaries=1")
         self.lab.host_address = MOVED_ADDRESS
         self.lab.set_hosts(resolves=True)
-        lab_._ip("-n", self.lab.host_ns, "address", "add", f"{MOVED_ADDRESS}/24", "dev", self.lab.host_link)
-        lab_._ip("-n", self.lab.host_ns, "address", "del", f"{BRIDGE_ADDRESS}/24", "dev", self.lab.host_link)
+        lab_.ip("-n", self.lab.host_ns, "address", "add", f"{MOVED_ADDRESS}/24", "dev", self.lab.host_link)
+        lab_.ip("-n", self.lab.host_ns, "address", "del", f"{BRIDGE_ADDRESS}/24", "dev", self.lab.host_link)
         self.expect_followed(MOVED_ADDRESS, 40, "the address moved")
         self.expect_frame_from(MOVED_ADDRESS, 41)
 
@@ -119,8 +119,8 @@ class InterfaceChanges(FollowingCase):
         # captured, so what comes to the address the interface took reaches
         # the device at once, though the name still resolves to one that no
         # interface holds...
-        lab_._ip("-n", self.lab.host_ns, "address", "add", f"{BRIDGE_ADDRESS}/24", "dev", self.lab.host_link)
-        lab_._ip("-n", self.lab.host_ns, "address", "del", f"{MOVED_ADDRESS}/24", "dev", self.lab.host_link)
+        lab_.ip("-n", self.lab.host_ns, "address", "add", f"{BRIDGE_ADDRESS}/24", "dev", self.lab.host_link)
+        lab_.ip("-n", self.lab.host_ns, "address", "del", f"{MOVED_ADDRESS}/24", "dev", self.lab.host_link)
         self.expect_followed(BRIDGE_ADDRESS, 50, "the address moved before the name")
         # ...and when the name follows, which no interface change announces,
         # nothing changes for the controller that polled.
@@ -150,7 +150,7 @@ class LoopbackHostInterfaceChanges(FollowingCase):
         before = lab_.interface_index(self.lab.host_ns, self.lab.host_link)
         lab_.remove_host_link(self.lab)  # The default route goes with it.
         self.assertNotEqual(lab_.add_host_link(self.lab), before)
-        lab_._ip("-n", self.lab.host_ns, "route", "add", "default", "via", lab_.PEER_ADDRESS)
+        lab_.ip("-n", self.lab.host_ns, "route", "add", "default", "via", lab_.PEER_ADDRESS)
         self.expect_followed(BRIDGE_ADDRESS, 120, "the interface and its default route came back")
 
     def test_9_nothing_else_on_the_console(self):

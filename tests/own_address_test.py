@@ -7,6 +7,7 @@ the interface that holds the address. It must reach the device once, the
 bridge's own datagrams to that address included; OLA's olad, finding the
 node and sending it DMX by unicast, is the real case."""
 
+import shutil
 import time
 import unittest
 
@@ -109,7 +110,7 @@ def dmx_with(received, values):
 
 if __name__ == "__main__":
     lab_.require_lab()
-    if not lab_.shutil.which("olad"):
+    if not shutil.which("olad"):
         lab_.skip("OLA is not installed (scripts/install-deps)")
     lab_.stop_on_sigterm()
     unittest.main(verbosity=2)

@@ -5,6 +5,7 @@ packets, fresh DMX and every control packet; and a 4-port node's back-to-back
 answers, delivered in an adapter's small chunks, reach the controller as four
 datagrams."""
 
+import shutil
 import statistics
 import struct
 import threading
@@ -180,7 +181,7 @@ class FourPortNode(unittest.TestCase):
     def test_4_olad_lists_the_node_for_each_of_its_four_universes(self):
         # A real controller, reading each ArtPollReply of a datagram as one
         # packet: it knows of the node's ports only if each reply came alone.
-        if not lab_.shutil.which("olad"):
+        if not shutil.which("olad"):
             self.skipTest("OLA is not installed (scripts/install-deps)")
         olad = lab_.Olad(self.lab)
         try:

@@ -4,7 +4,7 @@
 
 namespace {
 
-constexpr std::size_t kChannelsOffset = 18;  // ArtDmx's first DMX channel.
+constexpr std::size_t kChannelsOffset = kDmxHeaderSize;  // ArtDmx's first DMX channel.
 
 void PutText(std::uint8_t* field, std::size_t field_size, const std::string& text) {
   // Art-Net's texts end with a zero inside their field.
@@ -34,34 +34,33 @@ std::vector<std::uint8_t> BuildPollReplyFrame(const PollReplyNode& node) {
   std::vector<std::uint8_t> frame(kPollReplyFrameSize, 0);
   std::uint8_t* reply = frame.data();
   WriteArtNetHeader(kOpPollReply, reply);
-  std::memcpy(reply + 10, node.address, 4);  // IP address
-  reply[14] = kArtNetPort & 0xFF;             // Port, low byte first
-  reply[15] = kArtNetPort >> 8;
+  std::memcpy(reply + kPollReplyAddressOffset, node.address, 4);
+  reply[kPollReplyPortOffset] = kArtNetPort & 0xFF;  // Low byte first.
+  reply[kPollReplyPortOffset + 1] = kArtNetPort >> 8;
   reply[16] = 0;     // VersInfoH: firmware 1
   reply[17] = 1;     // VersInfoL
-  reply[18] = static_cast<std::uint8_t>(node.port_address >> 8 & 0x7F);  // NetSwitch
-  reply[19] = static_cast<std::uint8_t>(node.port_address >> 4 & 0x0F);  // SubSwitch
+  reply[kPollReplyNetSwitchOffset] = static_cast<std::uint8_t>(node.port_address >> 8 & 0x7F);
+  reply[kPollReplySubSwitchOffset] = static_cast<std::uint8_t>(node.port_address >> 4 & 0x0F);
   reply[20] = 0x00;  // OemHi: OemUnknown (0x00FF)
   reply[21] = 0xFF;  // Oem
   reply[22] = 0;     // Ubea version: no UBEA
   reply[23] = 0xD0;  // Status1: indicators normal, addresses set from the front panel
   reply[24] = 0xF0;  // EstaManLo: 0x7FF0, reserved for prototypes
   reply[25] = 0x7F;  // EstaManHi
-  PutText(reply + 26, 18, node.short_name);
-  PutText(reply + 44, 64, node.long_name);
-  PutText(reply + 108, 64, node.node_report);
-  reply[172] = 0;     // NumPortsHi
-  reply[173] = 1;     // NumPortsLo: one port in each reply
-  reply[174] = 0x80;  // PortTypes[0]: outputs DMX512 from Art-Net
+  PutText(reply + kPollReplyShortNameOffset, 18, node.short_name);
+  PutText(reply + kPollReplyLongNameOffset, 64, node.long_name);
+  PutText(reply + kPollReplyNodeReportOffset, 64, node.node_report);
+  reply[kPollReplyNumPortsOffset + 1] = 1;  // One port in each reply,
+  reply[kPollReplyPortTypesOffset] = kPortTypeOutput;  // which outputs DMX512 from Art-Net.
   // GoodInput[4] at 178, GoodOutputA[4] at 182: no data yet.
   // SwIn[4] at 186: no inputs.
-  reply[190] = static_cast<std::uint8_t>(node.port_address & 0x0F);  // SwOut[0]: the universe
+  reply[kPollReplySwOutOffset] = static_cast<std::uint8_t>(node.port_address & 0x0F);
   // AcnPriority 194, SwMacro 195, SwRemote 196, Spare 197-199: zero.
   reply[200] = 0x00;  // Style: StNode
   // MAC[6] at 201: unknown, zero.
-  std::memcpy(reply + 207, node.address, 4);  // BindIp: this node is its own root
-  reply[211] = node.bind_index;                // BindIndex
-  reply[212] = 0x08;                           // Status2: 15-bit Port-Addresses
+  std::memcpy(reply + kPollReplyBindIpOffset, node.address, 4);  // This node is its own root.
+  reply[kPollReplyBindIndexOffset] = node.bind_index;
+  reply[kPollReplyStatus2Offset] = 0x08;  // 15-bit Port-Addresses.
   // GoodOutputB[4] 213, Status3 217, DefaultRespUID[6] 218, User 224,
   // RefreshRate 226 and the filler up to 239: zero.
   reply[kPollReplySize] = '\r';

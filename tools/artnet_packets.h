@@ -14,13 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/artnet.h"
-
-constexpr std::uint16_t kOpPoll = 0x2000;
-constexpr std::uint16_t kOpPollReply = 0x2100;
-constexpr std::uint16_t kOpDmx = 0x5000;
-constexpr std::uint16_t kOpAddress = 0x6000;
-constexpr std::uint16_t kOpTodRequest = 0x8000;
+#include "artnet/artnet.h"
 
 // Writes the Art-Net ID and `opcode` (low byte first) into the 10 bytes at `out`.
 void WriteArtNetHeader(std::uint16_t opcode, std::uint8_t* out);
@@ -39,7 +33,6 @@ struct PollReplyNode {
   std::uint16_t port_address = 0;
 };
 
-constexpr std::size_t kPollReplySize = 239;
 constexpr std::size_t kPollReplyFrameSize = kPollReplySize + 2;
 
 // The ArtPollReply of Art-Net 4 that a device sends for one of its DMX

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/console.h"
-#include "app/messages.h"
+#include "console/console.h"
+#include "console/messages.h"
 
 namespace {
 

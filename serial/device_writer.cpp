@@ -1,4 +1,4 @@
-#include "app/device_writer.h"
+#include "serial/device_writer.h"
 
 #include <chrono>
 
@@ -17,8 +17,8 @@ std::chrono::steady_clock::time_point AsTimePoint(Nanoseconds at) {
 
 }  // namespace
 
-DeviceWriter::DeviceWriter(DeviceLink& link, TrafficCounts& counts)
-    : link_(link), counts_(counts), pacer_(kDeviceBaudRate, kLead, kDrainEvery, kDrain) {}
+DeviceWriter::DeviceWriter(DeviceLink& link)
+    : link_(link), pacer_(kDeviceBaudRate, kLead, kDrainEvery, kDrain) {}
 
 void DeviceWriter::Offer(std::uint32_t source, const std::uint8_t* payload, std::size_t size) {
   DeviceQueue::Offered offered;

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "app/console.h"
-#include "app/messages.h"
+#include "console/console.h"
+#include "console/messages.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "app/console-linux.h"
+#include "console/console-linux.h"
 
 #include <gtest/gtest.h>
 
-#include "app/messages.h"
+#include "console/messages.h"
 
 namespace {
 

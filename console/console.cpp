@@ -1,4 +1,4 @@
-#include "app/console.h"
+#include "console/console.h"
 
 void WriteMessage(Message message) { WriteConsoleLine(FormatMessageLine(message)); }
 

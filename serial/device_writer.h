@@ -2,22 +2,31 @@
 // thread fills, and the writer thread that empties it at the wire's pace.
 //
 // A captured packet is written at once when the wire has room. When it has
-// not, packets wait here (app/device_queue.h says which give way), not in
+// not, packets wait here (serial/device_queue.h says which give way), not in
 // the capture socket or the serial driver, where they would grow stale out
 // of reach: the driver is handed only what the wire sends within a few
 // milliseconds (serial/line_pacer.h).
-#ifndef ARTNET_APP_DEVICE_WRITER_H_
-#define ARTNET_APP_DEVICE_WRITER_H_
+#ifndef ARTNET_SERIAL_DEVICE_WRITER_H_
+#define ARTNET_SERIAL_DEVICE_WRITER_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 
-#include "app/device_queue.h"
-#include "app/traffic_counts.h"
+#include "serial/device_queue.h"
 #include "serial/device_link.h"
 #include "serial/line_pacer.h"
+
+// What the writer has done with the packets it was offered. Any thread.
+struct WriterCounts {
+  // Art-Net packets written to the device, whole.
+  std::atomic<std::uint64_t> to_device{0};
+  // Packets that did not reach it: superseded by newer DMX of their stream,
+  // offered while there was no device, or more than the queue holds.
+  std::atomic<std::uint64_t> dropped{0};
+};
 
 class DeviceWriter {
  public:
@@ -29,7 +38,7 @@ class DeviceWriter {
   static constexpr Nanoseconds kDrainEvery = 250000000;
   static constexpr Nanoseconds kDrain = 4000000;
 
-  DeviceWriter(DeviceLink& link, TrafficCounts& counts);
+  explicit DeviceWriter(DeviceLink& link);
 
   // Capture thread: a captured Art-Net packet from `source` (IPv4, network
   // byte order) for the device. Dropped, and counted, while there is no
@@ -44,9 +53,11 @@ class DeviceWriter {
   void Run();
   void Stop();
 
+  const WriterCounts& counts() const { return counts_; }
+
  private:
   DeviceLink& link_;
-  TrafficCounts& counts_;
+  WriterCounts counts_;
   LinePacer pacer_;
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -55,4 +66,4 @@ class DeviceWriter {
   bool stopped_ = false;
 };
 
-#endif  // ARTNET_APP_DEVICE_WRITER_H_
+#endif  // ARTNET_SERIAL_DEVICE_WRITER_H_

@@ -4,8 +4,8 @@
 // The texts are stored as code page 936 (GBK) bytes, the encoding the bridge
 // shows on a Chinese Windows console; console.h writes them, converted for the
 // console at hand. This file is pure: no console, no operating system.
-#ifndef ARTNET_APP_MESSAGES_H_
-#define ARTNET_APP_MESSAGES_H_
+#ifndef ARTNET_CONSOLE_MESSAGES_H_
+#define ARTNET_CONSOLE_MESSAGES_H_
 
 #include <cstdint>
 #include <string>
@@ -44,4 +44,4 @@ std::string FormatMessageLine(Message message, std::uint32_t system_error,
 // ("10.0.0.7"), for the messages about one adapter.
 std::string FormatMessageLine(Message message, std::uint32_t system_error, std::string_view address);
 
-#endif  // ARTNET_APP_MESSAGES_H_
+#endif  // ARTNET_CONSOLE_MESSAGES_H_

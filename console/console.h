@@ -1,12 +1,12 @@
 // Writing to the user: message lines on standard output and the pause before
 // the bridge ends on a start-up failure.
-#ifndef ARTNET_APP_CONSOLE_H_
-#define ARTNET_APP_CONSOLE_H_
+#ifndef ARTNET_CONSOLE_CONSOLE_H_
+#define ARTNET_CONSOLE_CONSOLE_H_
 
 #include <cstdint>
 #include <string_view>
 
-#include "app/messages.h"
+#include "console/messages.h"
 
 // Write one message line to standard output as a single piece, so that lines
 // from the capture thread and the main thread never mix, and flush it. Safe to
@@ -38,4 +38,4 @@ void Pause();
 // (Linux: echo and line mode, off while it waits for a key). Any thread.
 void RestoreConsole();
 
-#endif  // ARTNET_APP_CONSOLE_H_
+#endif  // ARTNET_CONSOLE_CONSOLE_H_

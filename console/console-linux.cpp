@@ -8,8 +8,8 @@
 #include <mutex>
 #include <string>
 
-#include "app/console-linux.h"
-#include "app/console.h"
+#include "console/console-linux.h"
+#include "console/console.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/console.h"
+#include "console/console.h"
 
 namespace {
 

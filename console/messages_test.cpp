@@ -1,4 +1,4 @@
-#include "app/messages.h"
+#include "console/messages.h"
 
 #include <gtest/gtest.h>
 

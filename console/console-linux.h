@@ -1,6 +1,6 @@
 // Linux console internals shared with their tests.
-#ifndef ARTNET_APP_CONSOLE_LINUX_H_
-#define ARTNET_APP_CONSOLE_LINUX_H_
+#ifndef ARTNET_CONSOLE_CONSOLE_LINUX_H_
+#define ARTNET_CONSOLE_CONSOLE_LINUX_H_
 
 #include <string>
 #include <string_view>
@@ -11,4 +11,4 @@
 // users' terminals are UTF-8 nearly everywhere, so it gets UTF-8.
 std::string TextForCodeset(std::string_view gbk_text, std::string_view codeset);
 
-#endif  // ARTNET_APP_CONSOLE_LINUX_H_
+#endif  // ARTNET_CONSOLE_CONSOLE_LINUX_H_

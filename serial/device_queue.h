@@ -8,17 +8,19 @@
 // (ArtNzs likewise, per start code). Two sources sending the same universe
 // (a node may merge them) are never coalesced. Every other packet (ArtPoll,
 // ArtAddress, ArtRdm, ...) keeps its place and is never dropped to make room
-// for DMX. Pure; not thread-safe (the writer in app/device_writer.h locks).
-#ifndef ARTNET_APP_DEVICE_QUEUE_H_
-#define ARTNET_APP_DEVICE_QUEUE_H_
+// for DMX. Pure; not thread-safe (the writer in serial/device_writer.h locks).
+#ifndef ARTNET_SERIAL_DEVICE_QUEUE_H_
+#define ARTNET_SERIAL_DEVICE_QUEUE_H_
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "artnet/artnet.h"
+
 // The largest packet the capture side forwards.
-constexpr std::size_t kMaxQueuedPacket = 530;
+constexpr std::size_t kMaxQueuedPacket = kMaxArtNetPacket;
 
 struct QueuedPacket {
   std::uint32_t source = 0;  // IPv4 address, network byte order.
@@ -90,4 +92,4 @@ class DeviceQueue {
   std::size_t size_ = 0;
 };
 
-#endif  // ARTNET_APP_DEVICE_QUEUE_H_
+#endif  // ARTNET_SERIAL_DEVICE_QUEUE_H_

@@ -1,4 +1,4 @@
-#include "app/device_queue.h"
+#include "serial/device_queue.h"
 
 #include <gtest/gtest.h>
 

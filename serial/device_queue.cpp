@@ -1,20 +1,8 @@
-#include "app/device_queue.h"
+#include "serial/device_queue.h"
 
 #include <cstring>
 
-#include "app/artnet.h"
-
-namespace {
-
-constexpr std::uint16_t kOpDmx = 0x5000;
-constexpr std::uint16_t kOpNzs = 0x5100;
-// ArtDmx and ArtNzs: ID, OpCode, ProtVer (2), Sequence, Physical (ArtDmx) or
-// StartCode (ArtNzs) at 13, SubUni at 14, Net at 15, Length (2), data.
-constexpr std::size_t kStartCodeOffset = 13;
-constexpr std::size_t kUniverseOffset = 14;
-constexpr std::size_t kDmxHeaderSize = 18;
-
-}  // namespace
+#include "artnet/artnet.h"
 
 DeviceQueue::DeviceQueue() : slots_(kCapacity) {
   free_.reserve(kCapacity);
@@ -25,18 +13,11 @@ DeviceQueue::Stream DeviceQueue::Classify(std::uint32_t source, const std::uint8
                                           std::size_t size) {
   Stream stream;
   // Shorter than its header, a DMX packet names no universe to coalesce by.
-  if (size < kDmxHeaderSize || std::memcmp(payload, kArtNetId, sizeof kArtNetId) != 0) return stream;
-  const std::uint16_t opcode = static_cast<std::uint16_t>(
-      payload[kArtNetOpCodeOffset] | payload[kArtNetOpCodeOffset + 1] << 8);
-  if (opcode != kOpDmx && opcode != kOpNzs) return stream;
-  // The 15-bit Port-Address, SubUni and Net, as they lie.
-  const std::uint64_t universe = payload[kUniverseOffset] | payload[kUniverseOffset + 1] << 8;
-  // ArtDmx's byte 13 is the physical input port, which says nothing about
-  // which data it carries; ArtNzs's is the start code, which does.
-  const std::uint64_t start_code = opcode == kOpNzs ? payload[kStartCodeOffset] : 0;
+  const std::optional<UniverseKey> universe = DmxUniverse(payload, size);
+  if (!universe) return stream;
   stream.dmx = true;
   stream.source = source;
-  stream.key = std::uint64_t{opcode} << 24 | start_code << 16 | universe;
+  stream.key = universe->value();
   return stream;
 }
 
