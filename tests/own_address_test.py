@@ -12,7 +12,7 @@ import time
 import unittest
 
 import lab as lab_
-from lab import (ART_POLL_PROBE, ARTNET_ID, ARTNET_PORT, BRIDGE_ADDRESS, CONTROLLER_ADDRESS, art_dmx,
+from lab import (dmx_with, ART_POLL_PROBE, ARTNET_ID, ARTNET_PORT, BRIDGE_ADDRESS, CONTROLLER_ADDRESS, art_dmx,
                  art_packet, art_poll, from_bridge, message)
 
 
@@ -96,16 +96,6 @@ class OwnAddress(lab_.BridgeCase):
 
     def test_9_nothing_else_on_the_console(self):
         self.assert_console_holds_only()
-
-
-def dmx_with(received, values):
-    """Whether `received` holds an ArtDmx whose first channels are `values`."""
-    start = 0
-    while (at := received.find(ARTNET_ID + b"\x00\x50", start)) >= 0:
-        if received[at + 18:at + 18 + len(values)] == bytes(values):
-            return True
-        start = at + 1
-    return False
 
 
 if __name__ == "__main__":

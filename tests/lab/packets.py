@@ -79,3 +79,14 @@ def ipv4_udp_packet(source, destination, payload, source_port=ARTNET_PORT, desti
                          socket.inet_aton(source), socket.inet_aton(destination))
     header = header[:10] + struct.pack("!H", _checksum(header)) + header[12:]
     return header + udp
+
+
+def dmx_with(received, values):
+    """Whether `received` (bytes) holds an ArtDmx whose first channels are
+    `values`."""
+    start = 0
+    while (at := received.find(ARTNET_ID + b"\x00\x50", start)) >= 0:
+        if received[at + 18:at + 18 + len(values)] == bytes(values):
+            return True
+        start = at + 1
+    return False
