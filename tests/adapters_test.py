@@ -221,12 +221,17 @@ class OladOnTheLightingAdapter(lab_.BridgeCase):
 
     lab_options = {"broadcast": True, "lighting": True}
 
+    olad_address = LIGHTING_ADDRESS
+    # Where olad sends its DMX, having found the node there.
+    node_address = BRIDGE_ADDRESS
+
     def test_1_olad_lists_the_node_and_its_dmx_reaches_the_device(self):
         self.bridge.wait_output(message("InitCompleted") + message("Running"))
         self.device.wait_received(len(ART_POLL_PROBE))
-        olad = lab_.Olad(self.lab, address=LIGHTING_ADDRESS)
+        olad = lab_.Olad(self.lab, address=self.olad_address)
         try:
-            capture = lab_.LoopbackCapture(self.lab, f"udp and dst port {ARTNET_PORT} and dst host {BRIDGE_ADDRESS}")
+            capture = lab_.LoopbackCapture(self.lab,
+                                           f"udp and dst port {ARTNET_PORT} and dst host {self.node_address}")
             olad.patch_output(0)
             values = [11, 22, 33, 44]
             reached = False
@@ -245,10 +250,22 @@ class OladOnTheLightingAdapter(lab_.BridgeCase):
         self.assert_console_holds_only()
 
 
+class OladOnAHostWithOneAddress(OladOnTheLightingAdapter):
+    """A host with one address whose name resolves to 127.0.1.1, as Debian
+    sets hosts up: the replies to olad come from 127.0.1.1, which it takes
+    for a node, and its DMX to 127.0.1.1 is captured on lo. (With the name
+    at the one address, olad would list no node and send no DMX at all:
+    nothing can reach it from another address of the host.)"""
+
+    lab_options = {"broadcast": True, "host_address": "127.0.1.1", "host_addresses": (BRIDGE_ADDRESS,)}
+    olad_address = BRIDGE_ADDRESS
+    node_address = "127.0.1.1"
+
+
 if __name__ == "__main__":
     lab_.require_lab()
     if not lab_.shutil.which("olad"):
-        del OladOnTheLightingAdapter
+        del OladOnTheLightingAdapter, OladOnAHostWithOneAddress
         print("OLA is not installed (scripts/install-deps): its case is left out", file=sys.stderr)
     lab_.stop_on_sigterm()
     unittest.main(verbosity=2)
