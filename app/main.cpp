@@ -162,10 +162,13 @@ int main() {
   // follows both as the adapters change.
   DeviceReadLoop(link, [inject, &capture, &pollers, &frames_to_network, &failed_sends](
                            const std::uint8_t* frame, std::size_t size) {
+    bool sent_once = false;
     for (const Answer& answer : AnswersFor(pollers.Current(NowMs()), capture.captured(), capture.address())) {
       const bool sent = SendLocalDatagram(inject, answer.source, answer.destination, frame, size) >= 0;
-      (sent ? frames_to_network : failed_sends).fetch_add(1);
+      if (!sent) failed_sends.fetch_add(1);
+      sent_once = sent_once || sent;
     }
+    if (sent_once) frames_to_network.fetch_add(1);
   });
 
   // Stopped: the writer lets go of the port within its next look, then the

@@ -168,6 +168,14 @@ void LayArtNet(std::uint8_t* packet, std::size_t size, int nibble) {
   put(h + 17, 0x50);
 }
 
+// An IPv4 address as the bridge holds it (network byte order).
+std::uint32_t Address(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+  const std::uint8_t bytes[4] = {a, b, c, d};
+  std::uint32_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
 // Every jump lands inside the program and the last instruction returns, as
 // the kernel's checker requires.
 void ExpectValidKernelProgram(const std::vector<BpfInstruction>& program) {
@@ -255,13 +263,7 @@ TEST(ArtNetBpf, CaptureProgramPicksInterfacesThenArtNet) {
 // one of the host's addresses, not what the host forwards from one to the
 // other. The interfaces share the address list's instructions.
 TEST(ArtNetBpf, CaptureProgramKeepsTheHostsOwnTrafficOnceOnEveryAdapter) {
-  auto address = [](std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
-    const std::uint8_t bytes[4] = {a, b, c, d};
-    std::uint32_t value;
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
-  };
-  const std::vector<std::uint32_t> own = {address(10, 77, 0, 1), address(2, 0, 0, 1), address(2, 0, 0, 2)};
+  const std::vector<std::uint32_t> own = {Address(10, 77, 0, 1), Address(2, 0, 0, 1), Address(2, 0, 0, 2)};
   const std::vector<CapturedInterface> interfaces = {
       {1, true, own}, {7, false, {}, own}, {8, false, {}, own}};
   const auto program = CaptureBpfProgram(interfaces, true);
@@ -273,7 +275,7 @@ TEST(ArtNetBpf, CaptureProgramKeepsTheHostsOwnTrafficOnceOnEveryAdapter) {
     std::memcpy(&bytes[16], &destination, 4);
     return bytes;
   };
-  const std::uint32_t console = address(2, 0, 0, 50), office = address(192, 168, 1, 7);
+  const std::uint32_t console = Address(2, 0, 0, 50), office = Address(192, 168, 1, 7);
   const std::uint32_t outgoing = kPacketOutgoing;
   const struct {
     const char* what;
@@ -284,10 +286,10 @@ TEST(ArtNetBpf, CaptureProgramKeepsTheHostsOwnTrafficOnceOnEveryAdapter) {
       {"to the host's first address, over lo", console, own[0], {kEtherTypeIPv4, 0, 1}, true},
       {"to its third address, over lo", own[0], own[2], {kEtherTypeIPv4, 0, 1}, true},
       {"lo's outgoing copy", own[0], own[2], {kEtherTypeIPv4, outgoing, 1}, false},
-      {"to 127.0.0.1", address(127, 0, 0, 1), address(127, 0, 0, 1), {kEtherTypeIPv4, 0, 1}, false},
-      {"a console's, coming in", console, address(2, 255, 255, 255), {kEtherTypeIPv4, 0, 8}, true},
+      {"to 127.0.0.1", Address(127, 0, 0, 1), Address(127, 0, 0, 1), {kEtherTypeIPv4, 0, 1}, false},
+      {"a console's, coming in", console, Address(2, 255, 255, 255), {kEtherTypeIPv4, 0, 8}, true},
       {"to another host, coming in", console, office, {kEtherTypeIPv4, 0, 7}, true},
-      {"the host's, going out", own[1], address(2, 255, 255, 255), {kEtherTypeIPv4, outgoing, 8}, true},
+      {"the host's, going out", own[1], Address(2, 255, 255, 255), {kEtherTypeIPv4, outgoing, 8}, true},
       {"the host's second address, going out", own[2], console, {kEtherTypeIPv4, outgoing, 7}, true},
       {"forwarded, going out", console, office, {kEtherTypeIPv4, outgoing, 7}, false},
       {"another interface", own[1], console, {kEtherTypeIPv4, 0, 9}, false},
@@ -303,7 +305,7 @@ TEST(ArtNetBpf, CaptureProgramKeepsTheHostsOwnTrafficOnceOnEveryAdapter) {
   std::vector<std::uint32_t> many;
   std::vector<CapturedInterface> all = {{1, true, {}}};
   for (std::uint32_t i = 0; i < kMaxCapturedAddresses; ++i) {
-    many.push_back(address(10, 0, static_cast<std::uint8_t>(i), 1));
+    many.push_back(Address(10, 0, static_cast<std::uint8_t>(i), 1));
   }
   all[0].destinations = many;
   for (int i = 0; i < static_cast<int>(kMaxCapturedAddresses); ++i) all.push_back({i + 2, false, {}, many});
@@ -323,21 +325,15 @@ TEST(ArtNetBpf, CaptureProgramKeepsTheHostsOwnTrafficOnceOnEveryAdapter) {
 // What the Linux capture takes, for a host with lo (1), an office adapter
 // (2), a lighting adapter with two addresses (3) and one that is down (4).
 TEST(ArtNetBpf, CapturedInterfacesAreTheAdaptersAndTheHostsTrafficToItself) {
-  auto address = [](std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
-    const std::uint8_t bytes[4] = {a, b, c, d};
-    std::uint32_t value;
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
-  };
   const std::vector<AdapterAddress> found = {
-      {1, address(127, 0, 0, 1), 8, true, true},      {2, address(192, 168, 1, 20), 24, true, false},
-      {3, address(2, 0, 0, 1), 8, true, false},       {3, address(2, 0, 0, 2), 8, true, false},
-      {4, address(10, 5, 0, 9), 16, false, false},
+      {1, Address(127, 0, 0, 1), 8, true, true},      {2, Address(192, 168, 1, 20), 24, true, false},
+      {3, Address(2, 0, 0, 1), 8, true, false},       {3, Address(2, 0, 0, 2), 8, true, false},
+      {4, Address(10, 5, 0, 9), 16, false, false},
   };
   const std::vector<AdapterAddress> captured = AddressesToCapture(found);
-  const std::vector<std::uint32_t> own = {address(192, 168, 1, 20), address(2, 0, 0, 1), address(2, 0, 0, 2)};
+  const std::vector<std::uint32_t> own = {Address(192, 168, 1, 20), Address(2, 0, 0, 1), Address(2, 0, 0, 2)};
 
-  auto interfaces = CapturedInterfacesFor(found, captured, address(192, 168, 1, 20));
+  auto interfaces = CapturedInterfacesFor(found, captured, Address(192, 168, 1, 20));
   ASSERT_EQ(interfaces.size(), 3u);
   EXPECT_EQ(interfaces[0].index, 2);
   EXPECT_EQ(interfaces[1].index, 3);
@@ -351,16 +347,16 @@ TEST(ArtNetBpf, CapturedInterfacesAreTheAdaptersAndTheHostsTrafficToItself) {
   EXPECT_EQ(interfaces[2].destinations, own) << "not 127.0.0.1";
 
   // Debian's 127.0.1.1 for the host name: taken on lo as well.
-  interfaces = CapturedInterfacesFor(found, captured, address(127, 0, 1, 1));
+  interfaces = CapturedInterfacesFor(found, captured, Address(127, 0, 1, 1));
   ASSERT_EQ(interfaces.size(), 3u);
   std::vector<std::uint32_t> to_itself = own;
-  to_itself.push_back(address(127, 0, 1, 1));
+  to_itself.push_back(Address(127, 0, 1, 1));
   EXPECT_EQ(interfaces[2].destinations, to_itself);
   // With no adapter but lo, lo alone for the loopback name; else nothing.
-  interfaces = CapturedInterfacesFor({found[0]}, {}, address(127, 0, 1, 1));
+  interfaces = CapturedInterfacesFor({found[0]}, {}, Address(127, 0, 1, 1));
   ASSERT_EQ(interfaces.size(), 1u);
-  EXPECT_EQ(interfaces[0].destinations, std::vector<std::uint32_t>{address(127, 0, 1, 1)});
-  EXPECT_TRUE(CapturedInterfacesFor({found[0]}, {}, address(192, 168, 1, 20)).empty());
+  EXPECT_EQ(interfaces[0].destinations, std::vector<std::uint32_t>{Address(127, 0, 1, 1)});
+  EXPECT_TRUE(CapturedInterfacesFor({found[0]}, {}, Address(192, 168, 1, 20)).empty());
 }
 
 // The IPv4 packet is what its total length says, never more than arrived.

@@ -16,7 +16,7 @@ import unittest
 import lab as lab_
 from lab import (ART_POLL_PROBE, ARTNET_PORT, BRIDGE_ADDRESS, BROADCAST_ADDRESS, CONSOLE_ADDRESS,
                  CONTROLLER_ADDRESS, DEADLINE, LIGHTING_ADDRESS, LIGHTING_BROADCAST, PEER_ADDRESS, art_dmx,
-                 art_poll, dmx_with, message)
+                 art_poll, message)
 
 FOLLOW_LIMIT = 2.0
 
@@ -233,13 +233,8 @@ class OladOnTheLightingAdapter(lab_.BridgeCase):
             capture = lab_.LoopbackCapture(self.lab,
                                            f"udp and dst port {ARTNET_PORT} and dst host {self.node_address}")
             olad.patch_output(0)
-            values = [11, 22, 33, 44]
-            reached = False
-            end = time.monotonic() + 30
-            while not reached and time.monotonic() < end:
-                olad.set_dmx(0, values)
-                reached = lab_.wait_until(lambda: dmx_with(self.device.received(), values), timeout=1)
-            self.assertTrue(reached, "olad's ArtDmx never reached the device\n" + olad.log.data().decode())
+            self.assertTrue(olad.dmx_reaches(self.device, 0, [11, 22, 33, 44]),
+                            "olad's ArtDmx never reached the device\n" + olad.log.data().decode())
             dmx = [row for row in capture.packets(count=1)
                    if row["udp.payload"].startswith((lab_.ARTNET_ID + b"\x00\x50").hex())]
             self.assertTrue(dmx, "no ArtDmx by unicast to the host's other address")

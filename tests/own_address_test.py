@@ -8,11 +8,10 @@ bridge's own datagrams to that address included; OLA's olad, finding the
 node and sending it DMX by unicast, is the real case."""
 
 import shutil
-import time
 import unittest
 
 import lab as lab_
-from lab import (dmx_with, ART_POLL_PROBE, ARTNET_ID, ARTNET_PORT, BRIDGE_ADDRESS, CONTROLLER_ADDRESS, art_dmx,
+from lab import (ART_POLL_PROBE, ARTNET_ID, ARTNET_PORT, BRIDGE_ADDRESS, CONTROLLER_ADDRESS, art_dmx,
                  art_packet, art_poll, from_bridge, message)
 
 
@@ -77,13 +76,8 @@ class OwnAddress(lab_.BridgeCase):
             # olad polls by broadcast; the device answers that it outputs
             # universe 0, from the host's address.
             self.device.wait_received(len(type(self).expected) + 1)
-            values = [201, 202, 203, 204]
-            reached = False
-            end = time.monotonic() + 30
-            while not reached and time.monotonic() < end:
-                olad.set_dmx(0, values)
-                reached = lab_.wait_until(lambda: dmx_with(self.device.received(), values), timeout=1)
-            self.assertTrue(reached, "olad's ArtDmx never reached the device\n" + olad.log.data().decode())
+            self.assertTrue(olad.dmx_reaches(self.device, 0, [201, 202, 203, 204]),
+                            "olad's ArtDmx never reached the device\n" + olad.log.data().decode())
             # It went by unicast to the host's address, over lo.
             # The first row is the device's reply to olad's ArtPoll.
             dmx = [row for row in capture.packets(count=2)

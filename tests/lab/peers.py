@@ -11,6 +11,7 @@ import tempfile
 import time
 
 from .namespaces import link_mac, network_namespace
+from .packets import dmx_with
 from .plan import ARTNET_PORT, BROADCAST_ADDRESS, CONTROLLER_ADDRESS, DEADLINE
 from .processes import Stream, terminate, wait_until
 
@@ -187,6 +188,17 @@ class Olad:
 
     def set_dmx(self, universe, values):
         self.run("ola_set_dmx", "--universe", str(universe), "--dmx", ",".join(str(v) for v in values))
+
+    def dmx_reaches(self, device, universe, values, timeout=30):
+        """Sets `values` on `universe` again and again (olad sends only once
+        it has found a node for it) until the device has received an ArtDmx
+        that starts with them; returns whether it did."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            self.set_dmx(universe, values)
+            if wait_until(lambda: dmx_with(device.received(), values), timeout=1):
+                return True
+        return False
 
     def stop(self):
         terminate(self.process)

@@ -106,12 +106,7 @@ class Lab:
         self.wait_link()
 
     def wait_link(self):
-        # Until the kernel has activated a link that came up, its queue drops
-        # every packet; that happens a moment after "ip link set up" returns.
-        def up(namespace, link):
-            shown = subprocess.run(["ip", "-n", namespace, "-o", "link", "show", "dev", link],
-                                   capture_output=True, text=True).stdout
-            return "state UP" in shown and "qdisc noop" not in shown
+        up = _link_up
         if not wait_until(lambda: up(self.host_ns, self.host_link) and up(self.network_ns, self.network_link),
                           interval=0.02):
             raise RuntimeError("the veth pair did not come up")
@@ -242,6 +237,14 @@ class Lab:
             shutil.rmtree(self.directory, ignore_errors=True)
 
 
+def _link_up(namespace, link):
+    """Whether the kernel has activated a link that came up: until it has,
+    its queue drops every packet, a moment after "ip link set up" returns."""
+    shown = subprocess.run(["ip", "-n", namespace, "-o", "link", "show", "dev", link],
+                           capture_output=True, text=True).stdout
+    return "state UP" in shown and "qdisc noop" not in shown
+
+
 def _broadcast(lab):
     """The option that gives an address its broadcast address, where the lab
     wants one."""
@@ -288,11 +291,7 @@ def add_lighting_adapter(lab):
                                      (lab.lighting_ns, lab.console_link, CONSOLE_ADDRESS)):
         ip("-n", namespace, "address", "add", f"{address}/8", "brd", "+", "dev", link)
         ip("-n", namespace, "link", "set", link, "up")
-
-    def up(namespace, link):
-        shown = subprocess.run(["ip", "-n", namespace, "-o", "link", "show", "dev", link],
-                               capture_output=True, text=True).stdout
-        return "state UP" in shown and "qdisc noop" not in shown
+    up = _link_up
     if not wait_until(lambda: up(lab.host_ns, lab.lighting_link) and up(lab.lighting_ns, lab.console_link),
                       interval=0.02):
         raise RuntimeError("the lighting adapter did not come up")
