@@ -63,7 +63,12 @@ std::vector<AdapterAddress> ListAdapterAddresses() {
       address.interface_index = static_cast<int>(adapter->IfIndex);
       address.address = reinterpret_cast<const sockaddr_in*>(unicast->Address.lpSockaddr)->sin_addr.s_addr;
       address.prefix_length = unicast->OnLinkPrefixLength;
-      address.up = adapter->OperStatus == IfOperStatusUp;
+      // An address Windows is still checking for duplicates (tentative) cannot
+      // be bound yet; it counts once it is preferred, or deprecated (still
+      // usable), and the change of its DadState is notified
+      // (https://learn.microsoft.com/en-us/windows/win32/api/iptypes/ns-iptypes-ip_adapter_unicast_address_lh).
+      const bool usable = unicast->DadState == IpDadStatePreferred || unicast->DadState == IpDadStateDeprecated;
+      address.up = adapter->OperStatus == IfOperStatusUp && usable;
       address.loopback = adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK;
       found.push_back(address);
     }

@@ -27,7 +27,9 @@ struct AdapterAddress {
   int interface_index = 0;
   LocalAddress address = 0;  // Network byte order.
   int prefix_length = 32;    // Of its network: 24 for a /24.
-  bool up = false;           // The adapter is up (Linux IFF_UP, Windows IfOperStatusUp).
+  // The adapter is up (Linux IFF_UP; Windows IfOperStatusUp, and the address
+  // past its duplicate address detection).
+  bool up = false;
   bool loopback = false;     // The loopback adapter (or a 127.x.x.x address).
 };
 
