@@ -134,6 +134,8 @@ class EthernetSender:
 _OLA_PLUGINS = ["dmx4linux", "dummy", "e131", "espnet", "ftdidmx", "gpio", "karate", "kinet", "milinst",
                 "opendmx", "openpixelcontrol", "osc", "pathport", "renard", "sandnet", "shownet", "spi",
                 "stageprofi", "uartdmx", "usbdmx", "usbserial"]
+# Where olad's clients reach it.
+_OLA_RPC_PORT = 9010
 # olad refuses to run as root.
 _OLA_USER = 65534
 
@@ -157,9 +159,16 @@ class Olad:
                                     "--no-register-with-dns-sd", "--log-level", "3"],
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.log = Stream(self.process.stdout)
-        # Ready once its RPC port answers.
-        if not wait_until(lambda: self.run("ola_dev_info", check=False).returncode == 0, interval=0.2):
+        # Ready once its RPC port takes a connection. OLA's clients are not
+        # asked before that: one that finds no daemon starts one of its own
+        # ("olad --daemon"), which would outlive the test, busy in the lab's
+        # namespace long after it is gone.
+        if not wait_until(self._listening, interval=0.2):
             raise RuntimeError("olad did not start:\n" + self.log.data().decode(errors="replace"))
+
+    def _listening(self):
+        with self.lab.socket("host", socket.SOCK_STREAM) as probe:
+            return probe.connect_ex(("127.0.0.1", _OLA_RPC_PORT)) == 0
 
     def _write(self, name, text):
         path = os.path.join(self.config, name)

@@ -1,6 +1,7 @@
 """Skipping, waiting, reading the pipes of processes and ending them (by
 their PID only)."""
 
+import contextlib
 import os
 import signal
 import subprocess
@@ -95,3 +96,17 @@ def terminate(process, timeout=5):
     except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
+
+
+def end_processes_in(namespace, spare=None):
+    """Ends every process in the named network namespace but `spare`, each by
+    its PID: SIGTERM, then SIGKILL for any still there a second later."""
+    def pids():
+        listed = subprocess.run(["ip", "netns", "pids", namespace], capture_output=True, text=True).stdout
+        return [pid for pid in map(int, listed.split()) if pid not in (spare, os.getpid())]
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        for pid in pids():
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, sig)
+        if wait_until(lambda: not pids(), timeout=1.0, interval=0.05):
+            return

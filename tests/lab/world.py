@@ -18,7 +18,7 @@ from .namespaces import interface_index, ip, network_namespace, ns_path
 from .peers import Controller
 from .plan import (BRIDGE, BRIDGE_ADDRESS, CONSOLE_ADDRESS, CONTROLLER_ADDRESS, HOST_NAME, LIGHTING_ADDRESS,
                    PEER_ADDRESS, PORT_NAME, WITHOUT_SERIAL_PORTS)
-from .processes import terminate, wait_until
+from .processes import end_processes_in, terminate, wait_until
 
 # The pty ioctls of unlockpt() and ptsname() (the generic encoding: x86, Arm).
 _TIOCGPTN = 0x80045430
@@ -227,6 +227,12 @@ class Lab:
     def close(self):
         for process in reversed(self.processes):
             terminate(process)
+        # Whatever else still runs in the lab's network namespaces was
+        # started there by the lab's user, directly or not (a daemon a client
+        # forked): it ends with them, by its PID, instead of holding them
+        # alive once their names are gone.
+        for namespace in (self.host_ns, self.network_ns) + ((self.lighting_ns,) if self.lighting_made else ()):
+            end_processes_in(namespace, spare=self.holder.pid if self.holder else None)
         terminate(self.holder)
         if self.port:
             self.port.close()
