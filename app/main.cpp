@@ -138,17 +138,22 @@ int main() {
 
   WriteMessage(Message::Running);
   NotifyReady();
-  // The device's frames sent to the network, and the sends that failed:
-  // counted on the main thread, shown by the status thread.
+  // The device's frames sent to the network, the sends that failed, and the
+  // device's bytes that made no frame (line noise): counted on the main
+  // thread, shown by the status thread.
   std::atomic<std::uint64_t> frames_to_network{0};
   std::atomic<std::uint64_t> failed_sends{0};
+  std::atomic<std::uint64_t> line_noise{0};
   std::thread status;
   try {
     status = std::thread(RunStatusReporter,
-                         [&link, &writer, &frames_to_network, &failed_sends, &capture] {
-                           return StatusSnapshot{link.path(), writer.counts().to_device.load(),
+                         [&link, &writer, &frames_to_network, &failed_sends, &line_noise, &capture] {
+                           return StatusSnapshot{link.path(),
+                                                 writer.counts().to_device.load(),
                                                  writer.counts().dropped.load(),
-                                                 frames_to_network.load(), failed_sends.load(),
+                                                 frames_to_network.load(),
+                                                 failed_sends.load(),
+                                                 line_noise.load(),
                                                  FormatAddresses(capture.captured())};
                          },
                          [&link] { return link.stopped(); });
@@ -160,16 +165,19 @@ int main() {
   // controller that polled lately, from the host's address it can accept;
   // with none, from and to the host name's address. The capture thread
   // follows both as the adapters change.
-  DeviceReadLoop(link, [inject, &capture, &pollers, &frames_to_network, &failed_sends](
-                           const std::uint8_t* frame, std::size_t size) {
-    bool sent_once = false;
-    for (const Answer& answer : AnswersFor(pollers.Current(NowMs()), capture.captured(), capture.address())) {
-      const bool sent = SendLocalDatagram(inject, answer.source, answer.destination, frame, size) >= 0;
-      if (!sent) failed_sends.fetch_add(1);
-      sent_once = sent_once || sent;
-    }
-    if (sent_once) frames_to_network.fetch_add(1);
-  });
+  DeviceReadLoop(
+      link,
+      [inject, &capture, &pollers, &frames_to_network, &failed_sends](const std::uint8_t* frame,
+                                                                      std::size_t size) {
+        bool sent_once = false;
+        for (const Answer& answer : AnswersFor(pollers.Current(NowMs()), capture.captured(), capture.address())) {
+          const bool sent = SendLocalDatagram(inject, answer.source, answer.destination, frame, size) >= 0;
+          if (!sent) failed_sends.fetch_add(1);
+          sent_once = sent_once || sent;
+        }
+        if (sent_once) frames_to_network.fetch_add(1);
+      },
+      &line_noise);
 
   // Stopped: the writer lets go of the port within its next look, then the
   // port is released (on Linux its exclusive mark included).

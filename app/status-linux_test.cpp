@@ -97,7 +97,7 @@ TEST(Status, NotifiesTheServiceManager) {
   std::atomic<std::uint64_t> to_device{0};
   std::atomic<bool> stopped{false};
   std::thread reporter(RunStatusReporter,
-                       [&to_device] { return StatusSnapshot{"/dev/ttyUSB0", to_device.load(), 0, 0, 0, ""}; },
+                       [&to_device] { return StatusSnapshot{"/dev/ttyUSB0", to_device.load(), 0, 0, 0, 0, ""}; },
                        [&stopped] { return stopped.load(); });
   const Clock::time_point start = Clock::now();
   while (Clock::now() - start < std::chrono::milliseconds(2500)) {
@@ -126,7 +126,7 @@ TEST(Status, NotifiesTheServiceManager) {
       EXPECT_NE(received[i].text, received[i - 1].text);
     }
   }
-  EXPECT_EQ(received.back().text, "STATUS=" + FormatStatus(StatusSnapshot{"/dev/ttyUSB0", last, 0, 0, 0, ""}));
+  EXPECT_EQ(received.back().text, "STATUS=" + FormatStatus(StatusSnapshot{"/dev/ttyUSB0", last, 0, 0, 0, 0, ""}));
 
   NotifyStopping();
   received = receiver.WaitQuiet(std::chrono::milliseconds(200));

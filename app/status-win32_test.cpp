@@ -44,7 +44,7 @@ TEST(Status, ConsoleTitleFollowsTheCounts) {
   std::atomic<std::uint64_t> to_device{0};
   std::atomic<bool> stopped{false};
   std::thread reporter(RunStatusReporter,
-                       [&to_device] { return StatusSnapshot{"COM5", to_device.load(), 1, 2, 0, ""}; },
+                       [&to_device] { return StatusSnapshot{"COM5", to_device.load(), 1, 2, 0, 0, ""}; },
                        [&stopped] { return stopped.load(); });
   // The title, looked at every 20 ms while the counts change for 2.5 s and
   // for 1.5 s after.
@@ -75,7 +75,7 @@ TEST(Status, ConsoleTitleFollowsTheCounts) {
       EXPECT_GE(seen[i].at - seen[i - 1].at, std::chrono::milliseconds(900)) << i;
     }
   }
-  EXPECT_EQ(seen.back().title, Wide(FormatStatus(StatusSnapshot{"COM5", to_device.load(), 1, 2, 0, ""})));
+  EXPECT_EQ(seen.back().title, Wide(FormatStatus(StatusSnapshot{"COM5", to_device.load(), 1, 2, 0, 0, ""})));
 }
 
 }  // namespace

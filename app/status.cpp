@@ -11,6 +11,7 @@ std::string FormatStatus(const StatusSnapshot& status) {
   line += ", dropped " + std::to_string(status.dropped);
   line += ", to network " + std::to_string(status.frames_to_network);
   line += ", failed sends " + std::to_string(status.failed_sends);
+  line += ", line noise " + std::to_string(status.line_noise) + " bytes";
   return line;
 }
 

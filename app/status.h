@@ -16,6 +16,7 @@ struct StatusSnapshot {
   std::uint64_t dropped = 0;
   std::uint64_t frames_to_network = 0;
   std::uint64_t failed_sends = 0;
+  std::uint64_t line_noise = 0;  // Bytes.
   // The addresses being captured, as FormatAddresses shows them.
   std::string capturing;
 };
@@ -24,9 +25,11 @@ struct StatusSnapshot {
 // (ARTNET_VERSION, from the build), then the state, the addresses captured
 // and the counts, such as
 //   "artnet-serial-bridge 1.0.0: device /dev/ttyUSB0, capturing 2.0.0.1
-//    192.168.1.20, to device 1200, dropped 3, to network 40, failed sends 0"
+//    192.168.1.20, to device 1200, dropped 3, to network 40, failed sends 0,
+//    line noise 0 bytes"
 //   "artnet-serial-bridge 1.0.0: waiting for the device, capturing nothing,
-//    to device 1200, dropped 51, to network 40, failed sends 0"
+//    to device 1200, dropped 51, to network 40, failed sends 0, line noise
+//    517 bytes"
 // (each on one line). Any thread.
 std::string FormatStatus(const StatusSnapshot& status);
 

@@ -22,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(std::memcmp(data + match->offset, kArtNetId, sizeof kArtNetId) == 0);
   FUZZ_CHECK(match->offset == static_cast<std::size_t>(data[0] & 0x0F) * 4 + 8);
   FUZZ_CHECK(data[9] == 17);
+  FUZZ_CHECK((data[6] & 0x3F) == 0 && data[7] == 0);  // No fragment.
   FUZZ_CHECK(data[match->offset - 6] == 0x19 && data[match->offset - 5] == 0x36);
   FUZZ_CHECK(data[match->offset + 9] != 0x21 && data[match->offset + 9] != 0x52);
   return 0;

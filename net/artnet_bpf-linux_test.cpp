@@ -112,6 +112,23 @@ std::vector<Case> Cases() {
   auto bad_id = IpPacket(static_cast<std::uint16_t>(kFirstTag + cases.size()), 18);
   bad_id[20 + 8 + 3] = '_';
   cases.push_back({"Art_Net", bad_id, false});
+  // Fragments, whose bytes after the IPv4 header look like UDP to 6454 and
+  // the Art-Net ID: the first of a datagram, a middle and a last one. The
+  // kernel sends the flags and offset as given.
+  const struct {
+    const char* name;
+    std::uint16_t field;
+    std::size_t payload;
+  } fragments[] = {{"first fragment", 0x2000, 110},
+                   {"middle fragment", 0x20B9, 30},
+                   {"last fragment", 0x0172, 22},
+                   {"Don't Fragment", 0x4000, 110}};
+  for (const auto& fragment : fragments) {
+    auto bytes = IpPacket(static_cast<std::uint16_t>(kFirstTag + cases.size()), fragment.payload);
+    bytes[6] = static_cast<std::uint8_t>(fragment.field >> 8);
+    bytes[7] = static_cast<std::uint8_t>(fragment.field);
+    cases.push_back({fragment.name, bytes, (fragment.field & 0x3FFF) == 0});
+  }
   return cases;
 }
 

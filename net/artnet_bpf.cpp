@@ -68,6 +68,8 @@ void AddArtNetTests(BpfProgramBuilder& p) {
   AddIPv4Length(p);
   p.Add(kLd | kB | kAbs, 9);  // The IPv4 protocol.
   p.KeepIfEqual(kProtocolUdp);
+  p.Add(kLd | kH | kAbs, kFragmentFieldOffset);  // A fragment is no datagram.
+  p.DropIfAnySet(kFragmentMask);
 
   p.Add(kLdx | kB | kMsh, 0);  // X = header length H.
   // The UDP payload's length less 10 must lie in 0..520: length - H - 18,

@@ -49,6 +49,7 @@ constexpr std::uint16_t kSub = 0x10;
 constexpr std::uint16_t kJa = 0x00;
 constexpr std::uint16_t kJeq = 0x10;
 constexpr std::uint16_t kJgt = 0x20;
+constexpr std::uint16_t kJset = 0x40;  // A & k (or X) is not 0.
 // Operand: the constant k, or the X register.
 constexpr std::uint16_t kK = 0x00;
 constexpr std::uint16_t kX = 0x08;
@@ -99,6 +100,8 @@ class BpfProgramBuilder {
   void DropIfEqual(std::uint32_t k) { Jump(bpf::kJmp | bpf::kJeq | bpf::kK, k, kDrop, kNext); }
   // Drops the packet when A > k, unsigned.
   void DropIfAbove(std::uint32_t k) { Jump(bpf::kJmp | bpf::kJgt | bpf::kK, k, kDrop, kNext); }
+  // Drops the packet when any of the bits of k is set in A.
+  void DropIfAnySet(std::uint32_t k) { Jump(bpf::kJmp | bpf::kJset | bpf::kK, k, kDrop, kNext); }
 
   // Appends the drop and resolves every jump. Empty when a conditional jump
   // is longer than an instruction can hold (255) or a jump targets a label
@@ -130,9 +133,10 @@ std::size_t IPv4PacketLength(const std::uint8_t* packet, std::size_t received);
 // The program for a Linux packet socket of type SOCK_DGRAM, whose packets
 // start with the IPv4 header. Of a packet of `n` bytes it judges the first
 // count = IPv4PacketLength(packet, n), and keeps the packet exactly when
-// MatchArtNet keeps those: byte 9 is 17 (UDP); with H the header length from
-// the low nibble of byte 0, the count is H + 18 to H + 538 (a UDP payload of
-// 10 to 530 bytes, which the capture loop's 2048-byte buffer always holds
+// MatchArtNet keeps those: byte 9 is 17 (UDP); bytes 6 and 7 hold neither
+// More Fragments nor a fragment offset; with H the header length from the
+// low nibble of byte 0, the count is H + 18 to H + 538 (a UDP payload of 10
+// to 530 bytes, which the capture loop's 2048-byte buffer always holds
 // whole); the UDP destination port at H + 2 is 6454; the payload starts with
 // the Art-Net ID; and the OpCode's high byte is neither 0x21 nor 0x52. A kept
 // packet is returned whole (kBpfKeepWholePacket: the receive cuts it to the

@@ -120,6 +120,9 @@ std::uint32_t RunFilter(const std::vector<BpfInstruction>& program, const std::u
       case kJmp | kJgt | kX:
         pc += a > x ? in.jt : in.jf;
         break;
+      case kJmp | kJset | kK:
+        pc += (a & in.k) != 0 ? in.jt : in.jf;
+        break;
       case kRet | kK:
         return in.k;
       default:
@@ -150,8 +153,8 @@ void ExpectSameDecision(const std::vector<BpfInstruction>& program, const std::u
 
 // Lays an Art-Net packet of `size` bytes for header length nibble `nibble`
 // into `packet`, field after field, so that where a short header makes the
-// fields overlap the later one wins. The total length is `size`; OpCode
-// 0x5000 (OpDmx).
+// fields overlap the later one wins. The total length is `size`; no fragment;
+// OpCode 0x5000 (OpDmx).
 void LayArtNet(std::uint8_t* packet, std::size_t size, int nibble) {
   const std::size_t h = static_cast<std::size_t>(nibble) * 4;
   auto put = [&](std::size_t at, std::uint8_t value) {
@@ -160,6 +163,8 @@ void LayArtNet(std::uint8_t* packet, std::size_t size, int nibble) {
   put(0, static_cast<std::uint8_t>(0x40 | nibble));
   put(2, static_cast<std::uint8_t>(size >> 8));
   put(3, static_cast<std::uint8_t>(size));
+  put(6, 0);
+  put(7, 0);
   put(9, 17);
   put(h + 2, 0x19);
   put(h + 3, 0x36);
@@ -456,9 +461,11 @@ TEST(ArtNetBpf, AgreesWithMatchArtNetAtEveryLengthAndHeaderLength) {
       if (HasFailure()) return;
     }
   }
-  // With nibble 0 the ID would overlap byte 9, so nothing matches; every
-  // other nibble keeps the 521 lengths from 10 to 530 payload bytes.
-  EXPECT_EQ(kept, 521 * 15);
+  // With nibble 0 the ID would overlap byte 9, and with nibble 1 the UDP
+  // destination port 6454 is bytes 6 and 7, which make a fragment, so nothing
+  // matches; every other nibble keeps the 521 lengths from 10 to 530 payload
+  // bytes.
+  EXPECT_EQ(kept, 521 * 14);
 }
 
 TEST(ArtNetBpf, KeepsAndDropsAtTheBounds) {
@@ -486,14 +493,38 @@ TEST(ArtNetBpf, AgreesWhenAnyTestedByteChanges) {
     for (std::size_t payload : {10u, 14u, 530u}) {
       std::vector<std::uint8_t> base(h + 8 + payload, 0);
       LayArtNet(base.data(), base.size(), nibble);
-      std::vector<std::size_t> tested = {0, 2, 3, 9, h + 2, h + 3};
+      std::vector<std::size_t> tested = {0, 2, 3, 6, 7, 9, h + 2, h + 3};
       for (std::size_t i = 8; i < 18; ++i) tested.push_back(h + i);
       for (std::size_t at : tested) {
-        for (std::uint8_t value : {0x00, 0x05, 0x06, 0x11, 0x19, 0x21, 0x36, 0x45, 0x46, 0x52, 0xFF}) {
+        for (std::uint8_t value : {0x00, 0x01, 0x05, 0x06, 0x11, 0x19, 0x20, 0x21, 0x36, 0x40, 0x45,
+                                   0x46, 0x52, 0x80, 0xFF}) {
           auto packet = base;
           packet[at] = value;
           ExpectSameDecision(program, packet.data(), packet.size());
         }
+      }
+    }
+  }
+}
+
+// Every value of the flags and fragment offset (bytes 6 and 7), on Art-Net
+// packets at the payload bounds: kept exactly when neither More Fragments
+// nor an offset is set, by both.
+TEST(ArtNetBpf, DropsFragmentsAsMatchArtNetDoes) {
+  const auto program = ArtNetBpfProgram();
+  for (int nibble : {5, 6, 15}) {
+    const std::size_t h = static_cast<std::size_t>(nibble) * 4;
+    for (std::size_t payload : {10u, 118u, 530u}) {
+      std::vector<std::uint8_t> packet(h + 8 + payload, 0x5A);
+      LayArtNet(packet.data(), packet.size(), nibble);
+      for (unsigned field = 0; field <= 0xFFFF; ++field) {
+        packet[6] = static_cast<std::uint8_t>(field >> 8);
+        packet[7] = static_cast<std::uint8_t>(field);
+        const bool whole = (field & 0x3FFF) == 0;
+        EXPECT_EQ(RunFilter(program, packet.data(), static_cast<std::uint32_t>(packet.size())) != 0, whole)
+            << "header " << h << ", payload " << payload << ", field " << field;
+        ExpectSameDecision(program, packet.data(), packet.size());
+        if (HasFailure()) return;
       }
     }
   }

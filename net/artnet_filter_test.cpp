@@ -82,6 +82,37 @@ TEST(MatchArtNet, DropsOtherTrafficThatLooksLikeArtNet) {
   EXPECT_FALSE(Forwards(bad_id));
 }
 
+// Bytes 6 and 7: three flag bits (reserved, Don't Fragment, More Fragments)
+// and a 13-bit offset in 8-byte units. The first fragment of an Art-Net
+// datagram holds its UDP header and the start of its payload; a later one
+// holds whatever bytes of the payload fall there, which may look like a UDP
+// header and the ID. Neither is a datagram.
+TEST(MatchArtNet, DropsFragments) {
+  const struct {
+    std::uint8_t high, low;
+    bool kept;
+  } cases[] = {
+      {0x00, 0x00, true},   // Whole.
+      {0x40, 0x00, true},   // Don't Fragment: whole, and must stay so.
+      {0x80, 0x00, true},   // The reserved bit alone says nothing of fragments.
+      {0x20, 0x00, false},  // More Fragments at offset 0: the first fragment.
+      {0x00, 0x01, false},  // Offset 8 bytes, the last fragment.
+      {0x20, 0xB9, false},  // A middle one (offset 1480 bytes, as over Ethernet).
+      {0x1F, 0xFF, false},  // The largest offset.
+      {0x10, 0x00, false},  // The offset's top bit alone.
+      {0x60, 0x00, false},  // Don't Fragment and More Fragments, as no sender should.
+      {0xDF, 0xFF, false},
+  };
+  for (const auto& c : cases) {
+    for (int header_words : {5, 6}) {
+      auto packet = ArtNetPacket(118, 0x5000, 6454, header_words);
+      packet[6] = c.high;
+      packet[7] = c.low;
+      EXPECT_EQ(Forwards(packet), c.kept) << std::hex << int{c.high} << " " << int{c.low};
+    }
+  }
+}
+
 TEST(MatchArtNet, ShortAndEmptyCounts) {
   const auto packet = ArtNetPacket(14);
   for (std::size_t n = 0; n < 10; ++n) EXPECT_FALSE(MatchArtNet(packet.data(), n)) << n;

@@ -2,6 +2,7 @@
 #ifndef ARTNET_SERIAL_DEVICE_READER_H_
 #define ARTNET_SERIAL_DEVICE_READER_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -18,7 +19,10 @@ void ReadDeviceOnce(DeviceHandle device, FrameAssembler& assembler, const FrameS
 
 // The main thread's life after start-up: reads the device through `link` and
 // hands every frame to `sink`, through the device's going and coming back
-// (a new port starts a new collection). Returns once the link is stopped.
-void DeviceReadLoop(DeviceLink& link, const FrameSink& sink);
+// (a new port starts a new collection). Keeps `discarded`, where given, at
+// the number of the device's bytes that made no frame (FrameAssembler's
+// Discarded()), for other threads to read. Returns once the link is stopped.
+void DeviceReadLoop(DeviceLink& link, const FrameSink& sink,
+                    std::atomic<std::uint64_t>* discarded = nullptr);
 
 #endif  // ARTNET_SERIAL_DEVICE_READER_H_

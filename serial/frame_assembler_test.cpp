@@ -77,15 +77,89 @@ TEST(FrameAssembler, CrLfBeforeTheArtNetIdEndsAFrame) {
   EXPECT_EQ(Feed({"x\r\nArt-Ne", "x y\r\n"}), Frames{"x\r\nArt-Nex y\r\n"});
   // A frame that is not Art-Net, then Art-Net frames: "OK" ends before the ID.
   EXPECT_EQ(Feed({"OK\r\n" + a}), (Frames{"OK\r\n", a}));
-  // Line noise that does not start with the ID stays the front of the next
-  // frame.
-  EXPECT_EQ(Feed({"\x13\x11" + a}), Frames{"\x13\x11" + a});
+  // Bytes between an Art-Net frame's CR LF and the next ID stay in the
+  // frame when no read ended at the CR LF: the collection starts with the ID.
   EXPECT_EQ(Feed({a + "zz" + b}), Frames{a + "zz" + b});
 }
 
-// Four ArtPollReplies back to back, 1,000 replies, frames of 2047 bytes and a
-// mixture: the same frames whether the bytes come whole, one at a time, or in
-// random chunks (as a USB adapter hands them over).
+// Bytes that are no frame: line noise, without CR LF and the Art-Net ID,
+// from the generator `random`.
+std::string Noise(std::size_t size, std::mt19937& random) {
+  std::string noise;
+  while (noise.size() < size) {
+    const char c = static_cast<char>(random());
+    if (c != '\r' && c != 'A') noise += c;
+  }
+  return noise;
+}
+
+// A device that boots, or an adapter at the wrong speed, sends noise that
+// never ends in CR LF; the device's next frame, the ID first, still comes
+// out whole, and the noise is counted as discarded, not sent.
+TEST(FrameAssembler, AfterLineNoiseTheNextFrameComesOutWhole) {
+  std::mt19937 random(21);
+  const std::string reply = ArtNetFrame(239, 0x2100, 1);
+  // 100 KB of noise, a pause (the read ends), then the reply: in one read,
+  // in the reads of 1024 bytes the bridge makes, and byte by byte.
+  const std::string noise = Noise(100 * 1024, random);
+  for (std::size_t read : {noise.size(), std::size_t{1024}, std::size_t{1}}) {
+    FrameAssembler assembler;
+    std::vector<std::string> reads;
+    for (std::size_t at = 0; at < noise.size(); at += read) reads.push_back(noise.substr(at, read));
+    EXPECT_EQ(Feed(assembler, reads), Frames{}) << read;
+    EXPECT_EQ(Feed(assembler, {reply}), Frames{reply}) << read;
+    EXPECT_EQ(assembler.Discarded(), noise.size()) << read;
+    EXPECT_EQ(assembler.Collected(), 0u) << read;
+  }
+  const std::string a = ArtNetFrame(14, 0x2000, 2);
+  const struct {
+    const char* name;
+    std::vector<std::string> reads;
+    Frames frames;
+    std::uint64_t discarded;
+  } cases[] = {
+      {"noise and the frame in one read", {"\x13\x11\xFF" + reply}, {reply}, 3},
+      {"the ID split across reads", {"xyz Art-", "Net" + reply.substr(7)}, {reply}, 4},
+      {"the ID split after its first byte", {"xyzA", reply.substr(1)}, {reply}, 3},
+      {"a zero byte alone before the ID", {std::string(1, '\0') + reply}, {reply}, 1},
+      {"noise with CR LF inside, not at a read's end", {"a\r\nb" + reply}, {reply}, 4},
+      {"noise holding most of the ID", {"Art-Ne", "t!" + reply}, {reply}, 8},
+      {"noise that is an ID cut short", {"Art-Net" + reply}, {reply}, 7},
+      {"noise, then frames back to back", {"~~" + reply + a}, {reply, a}, 2},
+      // A frame that starts with anything else and ends in CR LF still goes
+      // out, as before an ID or where a read ends.
+      {"a frame of other bytes, then the ID", {"OK\r\n" + reply}, {"OK\r\n", reply}, 0},
+      {"noise ending in CR LF at a read's end", {"\x13\x11\r\n", reply}, {"\x13\x11\r\n", reply}, 0},
+  };
+  for (const auto& c : cases) {
+    FrameAssembler assembler;
+    EXPECT_EQ(Feed(assembler, c.reads), c.frames) << c.name;
+    EXPECT_EQ(assembler.Discarded(), c.discarded) << c.name;
+  }
+}
+
+// Noise beyond the buffer: where the collection overflows, and where the
+// ID's first bytes arrive in the read that overflows it.
+TEST(FrameAssembler, NoiseLongerThanTheBuffer) {
+  std::mt19937 random(6);
+  const std::string reply = ArtNetFrame(239, 0x2100, 3);
+  for (std::size_t size : {2039u, 2040u, 2041u, 2047u, 2048u, 2049u, 4096u, 5000u}) {
+    const std::string noise = Noise(size, random);
+    for (std::size_t split = 0; split <= 10; ++split) {
+      FrameAssembler assembler;
+      const std::string stream = noise + reply;
+      const std::size_t at = noise.size() + split;
+      EXPECT_EQ(Feed(assembler, {stream.substr(0, at), stream.substr(at)}), Frames{reply})
+          << size << " bytes of noise, read ends " << split << " bytes into the reply";
+      EXPECT_EQ(assembler.Discarded(), noise.size()) << size << ", " << split;
+    }
+  }
+}
+
+// Four ArtPollReplies back to back, 1,000 replies, frames of 2047 bytes, a
+// mixture, and each of them after line noise: the same frames, and the
+// noise discarded, whether the bytes come whole, one at a time, or in random
+// chunks (as a USB adapter hands them over).
 TEST(FrameAssembler, SameFramesWhateverTheChunking) {
   std::vector<Frames> streams;
   streams.push_back(Frames(4));
@@ -97,25 +171,31 @@ TEST(FrameAssembler, SameFramesWhateverTheChunking) {
   streams.push_back({ArtNetFrame(10, 0x2000, 1), ArtNetFrame(530, 0x5000, 2), ArtNetFrame(2045, 0x5000, 3),
                      ArtNetFrame(12, 0x9999, 4), ArtNetFrame(241, 0x2100, 5)});
   std::mt19937 random(6454);
-  for (const Frames& frames : streams) {
-    std::string bytes;
-    for (const std::string& frame : frames) bytes += frame;
-    std::vector<std::vector<std::string>> chunkings;
-    chunkings.push_back({bytes});
-    chunkings.emplace_back();
-    for (char c : bytes) chunkings.back().push_back(std::string(1, c));
-    for (std::size_t largest : {7u, 64u, 1024u, 4096u}) {
+  for (const std::size_t noise_size : {0u, 1u, 300u, 5000u}) {
+    const std::string noise = Noise(noise_size, random);
+    for (const Frames& frames : streams) {
+      std::string bytes = noise;
+      for (const std::string& frame : frames) bytes += frame;
+      std::vector<std::vector<std::string>> chunkings;
+      chunkings.push_back({bytes});
       chunkings.emplace_back();
-      for (std::size_t at = 0; at < bytes.size();) {
-        const std::size_t size = 1 + random() % largest;
-        chunkings.back().push_back(bytes.substr(at, size));
-        at += size;
+      for (char c : bytes) chunkings.back().push_back(std::string(1, c));
+      for (std::size_t largest : {7u, 64u, 1024u, 4096u}) {
+        chunkings.emplace_back();
+        for (std::size_t at = 0; at < bytes.size();) {
+          const std::size_t size = 1 + random() % largest;
+          chunkings.back().push_back(bytes.substr(at, size));
+          at += size;
+        }
       }
-    }
-    for (std::size_t c = 0; c < chunkings.size(); ++c) {
-      const Frames got = Feed(chunkings[c]);
-      ASSERT_EQ(got.size(), frames.size()) << "chunking " << c << " of " << frames.size() << " frames";
-      EXPECT_EQ(got, frames) << "chunking " << c;
+      for (std::size_t c = 0; c < chunkings.size(); ++c) {
+        FrameAssembler assembler;
+        const Frames got = Feed(assembler, chunkings[c]);
+        ASSERT_EQ(got.size(), frames.size())
+            << "chunking " << c << " of " << frames.size() << " frames after " << noise_size << " bytes of noise";
+        EXPECT_EQ(got, frames) << "chunking " << c;
+        EXPECT_EQ(assembler.Discarded(), noise_size) << "chunking " << c;
+      }
     }
   }
 }
@@ -142,6 +222,15 @@ TEST(FrameAssembler, LongestFrameAndTheLimit) {
   EXPECT_EQ(Feed({longest_art_net + next}), (Frames{longest_art_net, next}));
   EXPECT_EQ(Feed({too_long_art_net + next}), Frames{next});
   EXPECT_EQ(Feed({too_long_art_net.substr(0, 2000), too_long_art_net.substr(2000) + next}), Frames{next});
+  // The next frame's ID split by the read that overflowed: its start is
+  // kept for the next read.
+  const std::string stream = too_long_art_net + next;
+  for (std::size_t split = 1; split < 8; ++split) {
+    FrameAssembler split_id;
+    const std::size_t at = too_long_art_net.size() + split;
+    EXPECT_EQ(Feed(split_id, {stream.substr(0, at), stream.substr(at)}), Frames{next}) << split;
+    EXPECT_EQ(split_id.Discarded(), too_long_art_net.size()) << split;
+  }
 }
 
 TEST(FrameAssembler, AChunkThatDoesNotFitDiscardsBoth) {
@@ -154,6 +243,24 @@ TEST(FrameAssembler, AChunkThatDoesNotFitDiscardsBoth) {
   EXPECT_EQ(Feed({std::string(5000, 'd') + "\r\n", "e\r\n"}), Frames{"e\r\n"});
   // Overflowed without CR LF: the next read still starts afresh.
   EXPECT_EQ(Feed({std::string(3000, 'f'), "g\r\n"}), Frames{"g\r\n"});
+}
+
+// Every byte appended is in a frame, discarded or still collected; a
+// collection thrown away (the device's port changed) counts as discarded.
+TEST(FrameAssembler, CountsEveryByteItDiscards) {
+  FrameAssembler assembler;
+  const std::string frame = ArtNetFrame(100, 0x5000, 11);
+  EXPECT_EQ(Feed(assembler, {std::string(1500, 'a'), std::string(1022, 'b') + "\r\n"}), Frames{});
+  EXPECT_EQ(assembler.Discarded(), 2524u);
+  EXPECT_EQ(Feed(assembler, {"noise" + frame, frame.substr(0, 50)}), Frames{frame});
+  EXPECT_EQ(assembler.Discarded(), 2529u);
+  EXPECT_EQ(assembler.Collected(), 50u);
+  assembler.DiscardCollection();
+  EXPECT_EQ(assembler.Discarded(), 2579u);
+  EXPECT_EQ(assembler.Collected(), 0u);
+  // What the new port sends starts a new frame.
+  EXPECT_EQ(Feed(assembler, {frame}), Frames{frame});
+  EXPECT_EQ(assembler.Discarded(), 2579u);
 }
 
 }  // namespace

@@ -3,8 +3,10 @@
 resolves to the address of the bridge's network interface, then traffic in
 both directions, in order."""
 
+import random
 import socket
 import threading
+import time
 import unittest
 
 import lab as lab_
@@ -142,8 +144,31 @@ class Bridge(lab_.BridgeCase):
             self.assertEqual(sent[-1], 1500 - universes + universe, f"universe {universe} did not end fresh")
         self.assertLess(len(packets), 300, "stale packets were not left out")
 
+    def test_8_after_line_noise_the_next_reply_arrives_whole(self):
+        # A device that boots, or an adapter at the wrong speed: 100 KB of
+        # noise that never ends in CR LF, a pause, then its ArtPollReply.
+        self.controller.drain()
+        self.device.send(line_noise(100 * 1024, seed=8))
+        time.sleep(0.3)
+        reply = art_packet(0x2100, 239, seed=8) + b"\r\n"
+        self.device.send(reply)
+        got = self.controller.receive(from_bridge)
+        self.assertIsNotNone(got, "nothing from the bridge after the noise")
+        self.assertEqual(got[0].hex(), reply.hex(), "the first datagram after the noise is the reply, whole")
+        self.assertIsNone(self.controller.receive(from_bridge, timeout=0.3), "more than the reply")
+
     def test_9_nothing_else_on_the_console(self):
         self.assert_console_holds_only()
+
+
+def line_noise(size, seed):
+    """`size` random bytes with no CR and no "A": no frame end and no
+    Art-Net ID can appear in them."""
+    generator = random.Random(seed)
+    noise = bytearray()
+    while len(noise) < size:
+        noise += bytes(b for b in generator.randbytes(size) if b not in b"\rA")
+    return bytes(noise[:size])
 
 
 def numbered_dmx(universe, number):

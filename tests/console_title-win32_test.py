@@ -48,8 +48,8 @@ class ConsoleTitle(unittest.TestCase):
         statuses = [t for t in titles if t.startswith("artnet-serial-bridge ")]
         self.assertGreaterEqual(len(statuses), 3, titles)
         for title in statuses:
-            self.assertRegex(title, r"^artnet-serial-bridge [0-9.]+: device COM5, capturing nothing, to device \d+, dropped 1, "
-                                    r"to network 2, failed sends 0$")
+            self.assertRegex(title, r"^artnet-serial-bridge [0-9.]+: device COM5, capturing nothing, to device \d+, "
+                                    r"dropped 1, to network 2, failed sends 0, line noise 0 bytes$")
         counts = [int(re.search(r"to device (\d+)", t).group(1)) for t in statuses]
         self.assertEqual(counts, sorted(set(counts)), "each title newer than the one before")
 

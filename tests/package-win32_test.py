@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The Windows release zip, as cpack makes it from this build, and the .exe
-in it: the zip holds the .exe and README.txt, nothing else; the .exe
+in it: the zip holds the .exe, README.txt and LICENSE.txt, nothing else; the .exe
 carries its manifest (administrator rights, the Windows versions it
 supports) and its version resource, and imports only Windows' own DLLs, so
 that nothing else need be installed. No Wine needed: objdump reads it."""
@@ -67,9 +67,12 @@ class ReleaseZip(unittest.TestCase):
         with open(section, "rb") as data:
             return data.read()
 
-    def test_zip_holds_the_exe_and_the_readme_alone(self):
+    def test_zip_holds_the_exe_the_readme_and_the_licence_alone(self):
         self.assertEqual(sorted(self.zip.namelist()),
-                         [f"{self.name}/README.txt", f"{self.name}/artnet-serial-bridge.exe"])
+                         [f"{self.name}/LICENSE.txt", f"{self.name}/README.txt",
+                          f"{self.name}/artnet-serial-bridge.exe"])
+        with open(os.path.join(lab_.SOURCE_DIR, "LICENSE"), "rb") as license_file:
+            self.assertEqual(self.zip.read(f"{self.name}/LICENSE.txt"), license_file.read().replace(b"\n", b"\r\n"))
 
     def test_readme_in_both_languages_for_notepad(self):
         data = self.zip.read(f"{self.name}/README.txt")

@@ -10,10 +10,14 @@ bridge is run from there as its unit runs it, with the simulated device:
   - systemd does not run here, so what the unit gives the bridge is given
     by service.unit_command(), read from the installed unit: its user and
     groups, CAP_NET_RAW alone, no_new_privs, and its system call and
-    address family filters. systemd-analyze checks the unit itself.
+    address family filters. systemd-analyze checks the unit itself;
+  - lintian checks the package by Debian's rules: no error, no warning;
+  - the maintainer scripts also run as where systemd runs, with a
+    systemctl that only notes what it is asked.
 """
 
 import glob
+import gzip
 import os
 import re
 import shutil
@@ -26,7 +30,14 @@ import service
 
 PACKAGE = "artnet-serial-bridge"
 UNIT = f"/usr/lib/systemd/system/{PACKAGE}.service"
-FILES = {"/usr/bin/artnet-serial-bridge", UNIT, f"/usr/share/doc/{PACKAGE}/README.md"}
+DOC = f"/usr/share/doc/{PACKAGE}"
+FILES = {"/usr/bin/artnet-serial-bridge", UNIT, f"{DOC}/README.md", f"{DOC}/copyright", f"{DOC}/changelog.gz",
+         f"/usr/share/man/man8/{PACKAGE}.8.gz"}
+WANTS = f"/etc/systemd/system/multi-user.target.wants/{PACKAGE}.service"
+# What a systemctl that only notes its calls writes, where systemd would run.
+SYSTEMCTL_STUB = """#!/bin/sh
+echo "$*" >>/run/systemctl-calls
+"""
 # systemd-analyze security's ratings from "OK" up (exposure below 5.0).
 GOOD_RATINGS = ("OK", "SAFE", "PERFECT")
 
@@ -141,6 +152,39 @@ class InstalledPackage(service.ServiceCase):
         self.assertRegex(control, r"Depends: .*\badduser\b")
         self.assertRegex(control, r"Depends: .*\blibc6\b")
 
+    def test_0d_documents_as_debian_asks(self):
+        listing = subprocess.run(["dpkg-deb", "--fsys-tarfile", self.deb], check=True, capture_output=True).stdout
+        with tempfile.TemporaryDirectory() as unpacked:
+            subprocess.run(["tar", "-x", "-C", unpacked], input=listing, check=True)
+            # The copyright file in Debian's machine-readable format, with the
+            # licence's terms as LICENSE has them.
+            with open(unpacked + f"{DOC}/copyright") as copyright_file:
+                copyright_text = copyright_file.read()
+            with open(os.path.join(lab_.SOURCE_DIR, "LICENSE")) as license_file:
+                license_text = license_file.read()
+            self.assertTrue(copyright_text.startswith(
+                "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"), copyright_text)
+            self.assertIn("\nCopyright: 2026 artnet-serial-bridge developers\nLicense: Expat\n", copyright_text)
+            terms = copyright_text.split("License: Expat\n", 1)[1]
+            unfolded = "\n".join("" if line == " ." else line[1:] for line in terms.rstrip("\n").split("\n"))
+            self.assertEqual(unfolded, license_text.split("\n\n", 2)[2].rstrip("\n"))
+            # The changelog's latest entry is this version.
+            with gzip.open(unpacked + f"{DOC}/changelog.gz", "rt") as changelog:
+                first = changelog.readline()
+            self.assertRegex(first, rf"^{PACKAGE} \({re.escape(service.built_version())}\) ")
+            # The manual page renders without a warning.
+            rendered = subprocess.run(["man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z",
+                                       unpacked + f"/usr/share/man/man8/{PACKAGE}.8.gz"],
+                                      capture_output=True, text=True, env={**os.environ, "MANROFFSEQ": ""})
+            self.assertEqual((rendered.returncode, rendered.stderr), (0, ""))
+
+    def test_0e_lintian_finds_no_error_and_no_warning(self):
+        if shutil.which("lintian") is None:
+            self.skipTest("lintian is not installed")
+        checked = subprocess.run(["lintian", "--fail-on", "error,warning", self.deb], capture_output=True, text=True)
+        tags = [line for line in checked.stdout.splitlines() if re.match(r"^[EW]: ", line)]
+        self.assertEqual((checked.returncode, tags), (0, []), checked.stdout + checked.stderr)
+
     def test_0b_install_makes_the_user_and_enables_nothing(self):
         account = self.account()
         self.assertIsNotNone(account, "no user for the unit")
@@ -167,6 +211,45 @@ class InstalledPackage(service.ServiceCase):
         print(f"\nsystemd-analyze security: {overall.group(1)} {overall.group(2)}")
         self.assertIn(overall.group(2), GOOD_RATINGS, security.stdout)
 
+    def test_6b_started_by_root_it_becomes_the_package_user(self):
+        # As an administrator starts the installed bridge by hand: as root.
+        # Once running it is the package's user in dialout, with nothing to
+        # regain; then the device is replugged, and found again as that user.
+        environment = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C"}
+        environment.update({k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")})
+        before = len(self.device.received())
+        inside = ["nsenter", "-t", str(self.lab.holder.pid), "-n", "-m", "-u", "--"]
+        process = subprocess.Popen([*inside, "chroot", self.root, "/usr/bin/" + PACKAGE],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   env=environment)
+        self.lab.processes.append(process)
+        bridge = lab_.Bridge(process)
+        self.assertEqual(bridge.wait_output(service.STARTED), service.STARTED)
+        pid = process.pid
+        rights = lab_.wait_until(lambda: len(service.thread_rights(pid)) >= 5 and service.thread_rights(pid))
+        self.assertTrue(rights, "the bridge's threads did not all start")
+        account = self.account()
+        for thread, held in rights.items():
+            self.assertEqual(held["Uid"], [account[2]] * 4, f"thread {thread}")
+            self.assertEqual(held["Gid"], [account[3]] * 4, f"thread {thread}")
+            self.assertEqual(held["Groups"], [service.group_id(self.files, "dialout")], f"thread {thread}")
+            self.assertEqual({k: held[k] for k in ("CapInh", "CapPrm", "CapEff", "CapAmb", "NoNewPrivs")},
+                             {"CapInh": 0, "CapPrm": 0, "CapEff": 0, "CapAmb": 0, "NoNewPrivs": 1},
+                             f"thread {thread}")
+        probe = self.device.wait_received(before + len(lab_.ART_POLL_PROBE))[before:]
+        self.assertEqual(probe.hex(), lab_.ART_POLL_PROBE.hex())
+        self.device.stop()
+        self.assertEqual(bridge.wait_output(service.STARTED + service.DEVICE_LOST),
+                         service.STARTED + service.DEVICE_LOST)
+        self.unbind_device()
+        type(self).device = self.plug()
+        self.assertEqual(self.device.wait_received(len(lab_.ART_POLL_PROBE)).hex(), lab_.ART_POLL_PROBE.hex())
+        expected = service.STARTED + service.DEVICE_LOST + service.DEVICE_BACK
+        self.assertEqual(bridge.wait_output(expected), expected)
+        process.terminate()
+        self.assertEqual(bridge.wait_exit(), 0)
+        self.assertEqual(bridge.stderr.data(), b"")
+
     def test_7_purge_takes_the_unit_and_its_enabling(self):
         # The README's command, as far as it works without a running systemd.
         enable = self.run_in_root("systemctl", "enable", f"{PACKAGE}.service")
@@ -178,6 +261,53 @@ class InstalledPackage(service.ServiceCase):
         self.assertFalse(os.path.lexists(wants), "the enabling outlived the package")
         for path in FILES:
             self.assertFalse(os.path.exists(self.files + path), path)
+
+    def test_8_where_systemd_runs_install_starts_nothing_and_purge_stops(self):
+        # systemd's mark that it runs, a systemctl that notes its calls, and
+        # no policy-rc.d (a container's may forbid every start and stop).
+        os.makedirs(self.files + "/run/systemd/system")
+        stub = self.files + "/run/systemctl-stub"
+        with open(stub, "w") as script:
+            script.write(SYSTEMCTL_STUB)
+        os.chmod(stub, 0o755)
+        subprocess.run([*self.enter_mounts, "mount", "--bind", self.root + "/run/systemctl-stub",
+                        self.root + "/usr/bin/systemctl"], check=True)
+        if os.path.lexists(self.files + "/usr/sbin/policy-rc.d"):
+            os.unlink(self.files + "/usr/sbin/policy-rc.d")
+        deb = "/tmp/" + os.path.basename(self.deb)
+
+        def actions():
+            """What systemctl was asked to do to units since the last look.
+            Reloads, which deb-systemd-helper also asks for when it changed
+            links, must have come too."""
+            try:
+                with open(self.files + "/run/systemctl-calls") as noted:
+                    lines = noted.read().splitlines()
+                os.unlink(self.files + "/run/systemctl-calls")
+            except FileNotFoundError:
+                lines = []
+            self.assertIn("--system daemon-reload", lines)
+            return [line for line in lines if not line.endswith("daemon-reload")]
+
+        def run(*command):
+            done = self.run_in_root(*command)
+            self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+
+        run("dpkg", "-i", deb)
+        self.assertEqual(actions(), [], "installing started something")
+        self.assertFalse(os.path.lexists(self.files + WANTS), "installing enabled the unit")
+        # The administrator enables it, as "systemctl enable" does; an
+        # upgrade (the same version again) restarts it if it runs, and keeps
+        # it enabled.
+        os.makedirs(os.path.dirname(self.files + WANTS), exist_ok=True)
+        os.symlink(UNIT, self.files + WANTS)
+        run("dpkg", "-i", deb)
+        self.assertEqual(actions(), [f"try-restart {PACKAGE}.service"])
+        self.assertTrue(os.path.islink(self.files + WANTS), "the upgrade took the enabling")
+        # A purge stops it, lets systemd forget it and takes the enabling.
+        run("dpkg", "--purge", PACKAGE)
+        self.assertEqual(actions(), [f"stop {PACKAGE}.service"])
+        self.assertFalse(os.path.lexists(self.files + WANTS), "the enabling outlived the package")
 
 
 if __name__ == "__main__":

@@ -113,11 +113,10 @@ class NotifySocket:
 
 
 def status_pattern(device=r"device /dev/ttyUSB0", to_device=r"\d+", dropped=r"\d+", to_network=r"\d+",
-                   failed=r"\d+", capturing=r"(?:nothing|[0-9.]+(?: [0-9.]+)*)"):
+                   failed=r"\d+", noise=r"\d+", capturing=r"(?:nothing|[0-9.]+(?: [0-9.]+)*)"):
     """A regular expression for a whole status line."""
     return (rf"^artnet-serial-bridge [0-9][0-9.]*: {device}, capturing {capturing}, to device {to_device}, "
-            rf"dropped {dropped}, "
-            rf"to network {to_network}, failed sends {failed}$")
+            rf"dropped {dropped}, to network {to_network}, failed sends {failed}, line noise {noise} bytes$")
 
 
 def thread_rights(pid):
@@ -373,6 +372,10 @@ class ServiceCase(unittest.TestCase):
     def test_3_traffic_both_ways_shows_in_the_status(self):
         # The device's answer to the start-up probe reached the network.
         self.status(to_device=0, dropped=0, to_network=1, failed=0)
+        # The probe's reply is drained first: the reply waited for here must
+        # be the one to this poll, so that the device's next frame cannot
+        # reach the bridge in the same read as the reply (and join it).
+        self.controller.drain()
         self.controller.send(lab_.art_poll())
         self.assertIsNotNone(lab_.reply_from_bridge(self.controller), "the ArtPollReply did not come back")
         dmx = lab_.art_dmx(530, seed=1)
@@ -383,24 +386,32 @@ class ServiceCase(unittest.TestCase):
         self.device.send(frame)
         got = self.controller.receive(lambda data, sender: lab_.from_bridge(data, sender) and data == frame)
         self.assertIsNotNone(got, "the device's frame did not reach the network")
-        self.status(to_device=2, dropped=0, to_network=3, failed=0)
+        self.status(to_device=2, dropped=0, to_network=3, failed=0, noise=0)
+        # Line noise before an Art-Net frame: the frame arrives whole, the
+        # noise is counted and nothing is said.
+        noise = bytes(b for b in range(256) if b not in b"\rA") * 12
+        frame = lab_.art_packet(0x2100, 239, seed=3) + b"\r\n"
+        self.device.send(noise + frame)
+        got = self.controller.receive(lambda data, sender: lab_.from_bridge(data, sender) and data == frame)
+        self.assertIsNotNone(got, "the frame after the noise did not arrive whole")
+        self.status(to_device=2, dropped=0, to_network=4, failed=0, noise=len(noise))
 
     def test_4_device_unplugged_and_back(self):
         self.device.stop()  # The pty hangs up, as an unplugged adapter's port does.
-        self.status(device="waiting for the device", to_device=2, dropped=0, to_network=3)
+        self.status(device="waiting for the device", to_device=2, dropped=0, to_network=4)
         # The bridge has let go of the port: its node can go.
         self.unbind_device()
         self.peer.sendto(lab_.art_dmx(100, seed=2), (lab_.BRIDGE_ADDRESS, lab_.ARTNET_PORT))
-        self.status(device="waiting for the device", to_device=2, dropped=1, to_network=3)
+        self.status(device="waiting for the device", to_device=2, dropped=1, to_network=4)
         # Found again without any capability: by the port's permissions.
         type(self).device = self.plug()
         self.assertEqual(self.device.wait_received(len(lab_.ART_POLL_PROBE)).hex(), lab_.ART_POLL_PROBE.hex())
-        self.status(to_device=2, dropped=1, to_network=4)
+        self.status(to_device=2, dropped=1, to_network=5)
         dmx = lab_.art_dmx(60, seed=3)
         self.peer.sendto(dmx, (lab_.BRIDGE_ADDRESS, lab_.ARTNET_PORT))
         self.assertEqual(self.device.wait_received(len(lab_.ART_POLL_PROBE) + len(dmx)).hex(),
                          (lab_.ART_POLL_PROBE + dmx).hex())
-        self.status(to_device=3, dropped=1, to_network=4, failed=0)
+        self.status(to_device=3, dropped=1, to_network=5, failed=0)
         self.assertEqual(self.bridge.output(), STARTED + DEVICE_LOST + DEVICE_BACK)
         self.assert_holds_nothing()
 

@@ -2,9 +2,15 @@
 """The bridge as a service manager sees it, started by root: READY=1 and
 the status line through the notification socket (a path, as systemd's own
 is) while traffic flows both ways and the device goes and comes back, and
-not one capability left in any of its threads while it runs."""
+in every one of its threads, once it runs, root no more: an unprivileged
+user (the package's where it exists, else nobody) in the group dialout,
+with not one capability. The device it finds again after the replug, it
+opens as that user, by the port's permissions (root:dialout, 0660, as udev
+gives a serial port, and as tools/without-serial-ports gives its ptys)."""
 
+import grp
 import os
+import pwd
 import subprocess
 import unittest
 
@@ -32,9 +38,15 @@ class StartedByRoot(service.ServiceCase):
                                                 stderr=subprocess.PIPE, env=environment))
 
     def check_identity(self, rights):
-        # Still root, with root's groups: only the capabilities went.
-        self.assertEqual(rights["Uid"], ["0"] * 4)
-        self.assertEqual(rights["Gid"], ["0"] * 4)
+        try:
+            user = pwd.getpwnam("artnet-serial-bridge")
+        except KeyError:
+            user = pwd.getpwnam("nobody")
+        self.assertEqual(rights["Uid"], [str(user.pw_uid)] * 4)
+        self.assertEqual(rights["Gid"], [str(user.pw_gid)] * 4)
+        self.assertEqual(rights["Groups"], [grp.getgrnam("dialout").gr_gid])
+        # All it could regain: nothing, under no_new_privs.
+        self.assertEqual(rights["NoNewPrivs"], 1)
 
 
 if __name__ == "__main__":
