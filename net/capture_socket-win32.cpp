@@ -154,8 +154,19 @@ void CaptureSocket::Init() {
   // listing goes unnoticed. Without it the bridge captures what it finds now.
   p.changes = OpenChangeNotices();
   const std::vector<AdapterAddress> captured = AddressesToCapture(ListAdapterAddresses());
-  // As a bind to an address no adapter holds fails: without a message.
-  if (!HostAddressIsHeld(host, captured)) return;
+  if (captured.empty() || !HostAddressIsHeld(host, captured)) {
+    // Nothing to capture, or the host name's address held by no adapter:
+    // set-up fails without a message of its own, as a bind to such an
+    // address does. The rights are looked at first all the same, as when
+    // there is something to capture, so that a user without them is told.
+    const SOCKET probe = ::socket(AF_INET, SOCK_RAW, IPPROTO_IP);
+    if (probe == INVALID_SOCKET) {
+      WriteMessage(Message::NeedAdministrator, static_cast<std::uint32_t>(WSAGetLastError()));
+    } else {
+      closesocket(probe);
+    }
+    return;
+  }
 
   std::vector<AdapterOutcome> outcomes;
   for (const AdapterAddress& entry : captured) {
