@@ -148,6 +148,17 @@ class TwoAdapters(lab_.BridgeCase):
         self.peer.sendto(marker, (BRIDGE_ADDRESS, ARTNET_PORT))
         self.expect_device(*packets, marker, note="each once, in order, nothing to 127.0.0.1")
 
+    def test_6_a_frame_longer_than_the_lighting_network_carries_reaches_the_console_whole(self):
+        # 2047 bytes do not fit one Ethernet packet: they go in fragments.
+        self.console.send(art_poll(), LIGHTING_BROADCAST)
+        self.assertIsNotNone(self.reply_at(self.console))
+        type(self).expected = self.device.wait_received(len(type(self).expected) + 14)
+        frame = bytes((i * 11 + 5) & 0xFF for i in range(2045)) + b"\r\n"
+        self.device.send(frame)
+        got = self.console.receive(lambda data, sender: data == frame)
+        self.assertIsNotNone(got, "the 2047-byte frame did not reach the console whole")
+        self.assertEqual(got[1], (LIGHTING_ADDRESS, ARTNET_PORT))
+
     def test_9_nothing_else_on_the_console(self):
         self.assert_console_holds_only()
 
