@@ -5,16 +5,18 @@
 // network side before any serial port is touched and finds the device; then
 // each direction runs on threads of its own until the user asks it to stop:
 //   network to device:
-//     capture thread: CaptureSocket::Receive -> RunCaptureLoop (MatchArtNet)
-//                     -> DeviceWriter::Offer, into its DeviceQueue (only the
-//                        universes the device outputs)
+//     capture thread: CaptureSocket::Receive (every adapter) -> RunCaptureLoop
+//                     (MatchArtNet) -> DeviceWriter::Offer, into its DeviceQueue
+//                     (only the universes the device outputs); an ArtPoll's
+//                     sender joins the PollerSet
 //     writer thread:  DeviceWriter::Run, at the wire's pace (LinePacer), news
 //                     first -> DeviceLink::Write -> WriteDevice
 //   device to network:
 //     main thread:    DeviceReadLoop: DeviceLink::ReadOrReconnect -> ReadDevice
-//                     -> FrameAssembler -> SendLocalDatagram, and each frame
-//                     to DeviceWriter::DeviceSent (its ArtPollReplies name the
-//                     universes the device outputs)
+//                     -> FrameAssembler -> AnswersFor (each poller, else the
+//                     host name's address) -> SendLocalDatagram; and each
+//                     frame to DeviceWriter::DeviceSent (its ArtPollReplies
+//                     name the universes the device outputs)
 // The device may go and come back meanwhile (DeviceLink). This file is the
 // only one that sees both the network side (net/) and the device side
 // (serial/): it joins them.
@@ -32,7 +34,9 @@
 #include "app/status.h"
 #include "app/stop_request.h"
 #include "app/timed_waits.h"
+#include "artnet/artnet.h"
 #include "console/console.h"
+#include "net/adapters.h"
 #include "net/capture_loop.h"
 #include "net/capture_socket.h"
 #include "net/inject_socket.h"
@@ -44,15 +48,24 @@
 
 namespace {
 
+// Milliseconds of the steady clock, as the PollerSet counts them.
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 // The network-to-device direction's first half, the capture thread's body:
-// every captured Art-Net packet the device is to see goes to the writer. A
-// failed receive ends the direction for good, with CommunicationError.
-void CaptureToDevice(CaptureSocket& capture, DeviceWriter& writer) {
+// every captured Art-Net packet the device is to see goes to the writer, and
+// the sender of an ArtPoll is noted as a controller to answer. A failed
+// receive ends the direction for good, with CommunicationError.
+void CaptureToDevice(CaptureSocket& capture, DeviceWriter& writer, PollerSet& pollers) {
   const std::uint32_t error = RunCaptureLoop(
       [&capture](std::uint8_t* buffer, std::size_t capacity) {
         return capture.Receive(buffer, capacity);
       },
-      [&writer](std::uint32_t source, const std::uint8_t* payload, std::size_t size) {
+      [&writer, &pollers](std::uint32_t source, const std::uint8_t* payload, std::size_t size) {
+        if (ArtNetOpCode(payload) == kOpPoll) pollers.Note(source, NowMs());
         writer.Offer(source, payload, size);
       });
   WriteMessage(Message::CommunicationError, error);
@@ -76,7 +89,7 @@ int main() {
 
   CaptureSocket capture;
   capture.Init();
-  if (capture.socket() == kInvalidSocket) {
+  if (!capture.ready()) {
     WriteMessage(Message::NetworkInitFailed);
     ListenForStopRequests();
     Pause();
@@ -107,6 +120,7 @@ int main() {
   // console's own thread writes every line.
   StartConsoleWriter();
 
+  PollerSet pollers;
   DeviceLink link(device, path);
   DeviceWriter writer(link);
   link.SetListener([&writer](bool connected) { writer.SetConnected(connected); });
@@ -128,7 +142,7 @@ int main() {
   std::thread writing;
   try {
     writing = std::thread(&DeviceWriter::Run, &writer);
-    std::thread(CaptureToDevice, std::ref(capture), std::ref(writer)).detach();
+    std::thread(CaptureToDevice, std::ref(capture), std::ref(writer), std::ref(pollers)).detach();
   } catch (const std::system_error& error) {
     // Without the threads only the device-to-network direction runs, as
     // after a capture failure, and the user is told the same way.
@@ -146,12 +160,13 @@ int main() {
   std::thread status;
   try {
     status = std::thread(RunStatusReporter,
-                         [&link, &writer, &frames_to_network, &failed_sends, &line_noise,
+                         [&link, &writer, &frames_to_network, &failed_sends, &line_noise, &capture,
                           wire = WireLoad()]() mutable {
                            const WriterCounts& counts = writer.counts();
                            StatusSnapshot snapshot{link.path(), counts.to_device.load(), counts.dropped.load(),
                                                    frames_to_network.load(), failed_sends.load()};
                            snapshot.line_noise = line_noise.load();
+                           snapshot.capturing = FormatAddresses(capture.captured());
                            snapshot.universes = writer.Universes();
                            const auto now = std::chrono::steady_clock::now().time_since_epoch();
                            snapshot.wire_percent = wire.Percent(
@@ -165,17 +180,23 @@ int main() {
     // The status is a convenience: the bridge runs without it.
   }
 
-  // Device to network, on the main thread. The device's frames go from and
-  // to the host's address, which the capture thread follows as it changes.
-  // Its replies also tell the writer which universes it outputs.
+  // Device to network, on the main thread. The device's frames go to every
+  // controller that polled lately, from the host's address it can accept;
+  // with none, from and to the host name's address. The capture thread
+  // follows both as the adapters change. The frames also tell the writer
+  // which universes the device outputs.
   DeviceReadLoop(
       link,
-      [inject, &capture, &writer, &frames_to_network, &failed_sends](const std::uint8_t* frame,
-                                                                     std::size_t size) {
+      [inject, &capture, &pollers, &writer, &frames_to_network, &failed_sends](const std::uint8_t* frame,
+                                                                               std::size_t size) {
         writer.DeviceSent(frame, size);
-        const LocalAddress local = capture.address();
-        const bool sent = SendLocalDatagram(inject, local, local, frame, size) >= 0;
-        (sent ? frames_to_network : failed_sends).fetch_add(1);
+        bool sent_once = false;
+        for (const Answer& answer : AnswersFor(pollers.Current(NowMs()), capture.captured(), capture.address())) {
+          const bool sent = SendLocalDatagram(inject, answer.source, answer.destination, frame, size) >= 0;
+          if (!sent) failed_sends.fetch_add(1);
+          sent_once = sent_once || sent;
+        }
+        if (sent_once) frames_to_network.fetch_add(1);
       },
       &line_noise);
 

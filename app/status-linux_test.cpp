@@ -118,7 +118,8 @@ TEST(Status, NotifiesTheServiceManager) {
   ASSERT_GE(received.size(), 3u);
   ASSERT_LE(received.size(), 5u);
   for (std::size_t i = 0; i < received.size(); ++i) {
-    EXPECT_EQ(received[i].text.rfind("STATUS=artnet-serial-bridge " ARTNET_VERSION ": device /dev/ttyUSB0, ", 0),
+    EXPECT_EQ(received[i].text.rfind("STATUS=artnet-serial-bridge " ARTNET_VERSION
+                                     ": device /dev/ttyUSB0, capturing nothing, universes ", 0),
               0u)
         << received[i].text;
     if (i > 0) {

@@ -71,7 +71,7 @@ TEST(Status, ConsoleTitleFollowsTheCounts) {
   ASSERT_LE(seen.size(), 5u);
   EXPECT_EQ(seen[0].title, L"before");
   for (std::size_t i = 1; i < seen.size(); ++i) {
-    EXPECT_EQ(seen[i].title.rfind(Wide("artnet-serial-bridge " ARTNET_VERSION ": device COM5, "), 0), 0u)
+    EXPECT_EQ(seen[i].title.rfind(Wide("artnet-serial-bridge " ARTNET_VERSION ": device COM5, capturing nothing, universes "), 0), 0u)
         << i;
     if (i > 1) {
       EXPECT_GE(seen[i].at - seen[i - 1].at, std::chrono::milliseconds(900)) << i;

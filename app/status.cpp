@@ -26,6 +26,7 @@ std::string Ranges(const std::vector<std::uint16_t>& addresses) {
 std::string FormatStatus(const StatusSnapshot& status) {
   std::string line = "artnet-serial-bridge " ARTNET_VERSION ": ";
   line += status.device_path.empty() ? "waiting for the device" : "device " + status.device_path;
+  line += ", capturing " + (status.capturing.empty() ? std::string("nothing") : status.capturing);
   line += ", universes " + (status.universes.empty() ? std::string("all") : Ranges(status.universes));
   line += ", wire " + std::to_string(status.wire_percent) + "%";
   line += ", to device " + std::to_string(status.to_device);

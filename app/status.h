@@ -24,15 +24,18 @@ struct StatusSnapshot {
   int wire_percent = 0;
   std::uint64_t other_universes = 0;
   std::uint64_t line_noise = 0;  // Bytes.
+  // The addresses being captured, as FormatAddresses shows them.
+  std::string capturing = {};
 };
 
 // One line, ASCII, the same on both platforms: the program and its version
-// (ARTNET_VERSION, from the build), then the state and the counts, such as
-//   "artnet-serial-bridge 1.0.0: device /dev/ttyUSB0, universes 0-3,8,
-//    wire 78%, to device 1200, dropped 3, other universes 2082,
-//    to network 40, failed sends 0, line noise 0 bytes"
-//   "artnet-serial-bridge 1.0.0: waiting for the device, universes all,
-//    wire 0%, to device 1200, dropped 51, other universes 0,
+// (ARTNET_VERSION, from the build), then the state, the addresses captured,
+// the device's universes, how busy its wire is and the counts, such as
+//   "artnet-serial-bridge 1.0.0: device /dev/ttyUSB0, capturing 2.0.0.1
+//    192.168.1.20, universes 0-3,8, wire 78%, to device 1200, dropped 3,
+//    other universes 2082, to network 40, failed sends 0, line noise 0 bytes"
+//   "artnet-serial-bridge 1.0.0: waiting for the device, capturing nothing,
+//    universes all, wire 0%, to device 1200, dropped 51, other universes 0,
 //    to network 40, failed sends 0, line noise 517 bytes"
 // (each on one line). Runs of universes are shown as ranges, the first
 // kShownRanges of them. Any thread.

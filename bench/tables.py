@@ -138,7 +138,8 @@ def cpu_memory(r):
            "| %d ArtDmx/s over 10 universes and 3 control packets/s alone, %.0f s | %.2f%% of one core; ArtDmx "
            "%d of %d arrived |" % (r.settings["load_artnet_rate"], base["wall_ns"] / 1e9, r.baseline_cpu,
                                    base["arrived"], base["sent"]),
-           "| the same with %.0f unrelated UDP packets/s (64 bytes, port 7000) on the captured interface | "
+           "| the same with %.0f unrelated UDP packets/s (64 bytes, port 7000) to one adapter, "
+           "both of the host's adapters captured | "
            "%.2f%% of one core; ArtDmx %d of %d arrived |" % (load["noise_rate"], r.load_cpu, load["arrived"],
                                                              load["sent"]),
            "| %d ArtDmx at %d/s over 10 universes (after a second to warm up) | %s; %d reached the device, what "

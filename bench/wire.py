@@ -386,26 +386,35 @@ class WireBench:
 
     @contextlib.contextmanager
     def listener(self):
-        """The peer as the controller at the bridge's address, port 6454,
-        for the life of the block; yields a function that returns the
-        datagrams received so far (ns, sender, payload), ending it."""
-        process = subprocess.Popen(measure.peer_command("listen", recv_ns=self.bridge_ns, listen=ARTNET),
-                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        """The controllers the device's frames go to, for the life of the
+        block: one at the bridge's address, port 6454, where they go while
+        no controller has polled, and one at the peer's address, port 6454,
+        where they go for ten seconds after the peer's ArtPolls (the streams'
+        control packets include one each second). Each frame reaches one of
+        them. Yields a function that returns the datagrams both received so
+        far (ns, sender, payload), in the order received, ending them."""
+        processes = [subprocess.Popen(measure.peer_command("listen", recv_ns=ns, listen=endpoint),
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                     for ns, endpoint in ((self.bridge_ns, ARTNET), (self.peer_ns, "%s:6454" % PEER_ADDRESS))]
         try:
-            if process.stdout.readline().strip() != "listening":
-                raise RuntimeError("the listener did not start")
+            for process in processes:
+                if process.stdout.readline().strip() != "listening":
+                    raise RuntimeError("the listener did not start")
             got = []
 
             def finish():
                 if not got:
-                    out = process.communicate(timeout=60)[0]
-                    for line in out.splitlines():
-                        ns, sender, payload = line.split(" ")
-                        got.append((int(ns), sender, bytes.fromhex(payload)))
+                    for process in processes:
+                        out = process.communicate(timeout=60)[0]
+                        for line in out.splitlines():
+                            ns, sender, payload = line.split(" ")
+                            got.append((int(ns), sender, bytes.fromhex(payload)))
+                    got.sort(key=lambda datagram: datagram[0])
                 return got
             yield finish
         finally:
-            lab.terminate(process)
+            for process in processes:
+                lab.terminate(process)
 
     def send_frames(self, frames, pause):
         """Has the device send `frames`, `pause` seconds apart (0: all at

@@ -40,6 +40,10 @@ void WriteMessage(Message message, std::uint32_t system_error, std::uint32_t off
   WriteConsoleLine(FormatMessageLine(message, system_error, offset, offset_high));
 }
 
+void WriteMessage(Message message, std::uint32_t system_error, std::string_view address) {
+  WriteConsoleLine(FormatMessageLine(message, system_error, address));
+}
+
 void WriteConsoleLine(std::string_view gbk_text) {
   // The line and its end in one piece. The bytes go out as they are, so
   // nothing translates a lone LF on the way.

@@ -22,6 +22,7 @@ void WriteMessage(Message message, std::uint32_t system_error);
 void WriteMessageSigned(Message message, std::int32_t socket_error);
 void WriteMessage(Message message, std::uint32_t system_error, std::uint32_t offset,
                   std::uint32_t offset_high);
+void WriteMessage(Message message, std::uint32_t system_error, std::string_view address);
 
 // Write GBK text and the platform's line end ("\r\n" on Windows, "\n" on
 // Linux), as WriteConsoleText writes text.

@@ -57,6 +57,10 @@ constexpr std::string_view kMessageTexts[] = {
         // pause prompt, word for word, trailing space included.
         "\xc7\xeb\xb0\xb4\xc8\xce\xd2\xe2\xbc\xfc\xbc\xcc\xd0\xf8."
         "   Press any key to continue . . . ",
+        // 无法在此网卡上捕获数据,已跳过此网卡.
+        "\xce\xde\xb7\xa8\xd4\xda\xb4\xcb\xcd\xf8\xbf\xa8\xc9\xcf\xb2\xb6\xbb\xf1\xca\xfd\xbe\xdd,"
+        "\xd2\xd1\xcc\xf8\xb9\xfd\xb4\xcb\xcd\xf8\xbf\xa8."
+        "   Cannot capture on an adapter, going on without it.    code - ",
 };
 static_assert(std::size(kMessageTexts) == static_cast<std::size_t>(Message::kCount),
               "every message needs a text, in the order of the enum");
@@ -91,4 +95,8 @@ std::string FormatMessageLine(Message message, std::uint32_t system_error,
                               std::uint32_t offset, std::uint32_t offset_high) {
   return Begin(message) + std::to_string(system_error) + ", offset - " + std::to_string(offset) +
          ", OffsetHigh - " + std::to_string(offset_high);
+}
+
+std::string FormatMessageLine(Message message, std::uint32_t system_error, std::string_view address) {
+  return Begin(message) + std::to_string(system_error) + ", address - " + std::string(address);
 }

@@ -27,6 +27,7 @@ enum class Message {
   // The prompt before the bridge ends on a start-up failure, written without
   // a line end: the key ends the line.
   PressAnyKey,
+  AdapterNotCaptured,
   kCount
 };
 
@@ -42,5 +43,8 @@ std::string FormatMessageLine(Message message, std::uint32_t system_error);
 std::string FormatMessageLineSigned(Message message, std::int32_t socket_error);
 std::string FormatMessageLine(Message message, std::uint32_t system_error,
                               std::uint32_t offset, std::uint32_t offset_high);
+// The text, the code, then the address tail: ", address - " and the address
+// ("10.0.0.7"), for the messages about one adapter.
+std::string FormatMessageLine(Message message, std::uint32_t system_error, std::string_view address);
 
 #endif  // ARTNET_CONSOLE_MESSAGES_H_

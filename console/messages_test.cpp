@@ -47,6 +47,10 @@ TEST(Messages, TextsAreTheExactGbkBytes) {
       // cmd's own words for the English half, its trailing space included.
       {Message::PressAnyKey,
        "\xC7\xEB\xB0\xB4\xC8\xCE\xD2\xE2\xBC\xFC\xBC\xCC\xD0\xF8.   Press any key to continue . . . "},
+      {Message::AdapterNotCaptured,
+       "\xCE\xDE\xB7\xA8\xD4\xDA\xB4\xCB\xCD\xF8\xBF\xA8\xC9\xCF\xB2\xB6\xBB\xF1\xCA\xFD\xBE\xDD,"
+       "\xD2\xD1\xCC\xF8\xB9\xFD\xB4\xCB\xCD\xF8\xBF\xA8."
+       "   Cannot capture on an adapter, going on without it.    code - "},
   };
   ASSERT_EQ(std::size(kExpected), static_cast<std::size_t>(Message::kCount));
   for (const auto& expected : kExpected) {
@@ -72,6 +76,9 @@ TEST(Messages, CodesAndTails) {
   EXPECT_EQ(FormatMessageLine(Message::SerialWriteFailed, 995u, 0u, 4294967295u),
             std::string(MessageText(Message::SerialWriteFailed)) +
                 "995, offset - 0, OffsetHigh - 4294967295");
+  // The address tail of a message about one adapter.
+  EXPECT_EQ(FormatMessageLine(Message::AdapterNotCaptured, 10022u, "2.0.0.1"),
+            std::string(MessageText(Message::AdapterNotCaptured)) + "10022, address - 2.0.0.1");
   // Messages without a code end right after their text.
   EXPECT_EQ(FormatMessageLine(Message::Running),
             std::string(MessageText(Message::Running)));

@@ -1,6 +1,7 @@
 #include "net/artnet_bpf.h"
 
 #include <cstring>
+#include <utility>
 
 #include "artnet/artnet.h"
 #include "net/artnet_filter.h"
@@ -12,7 +13,8 @@ namespace {
 constexpr std::uint32_t kProtocolUdp = 17;
 constexpr std::uint32_t kUdpHeaderSize = 8;
 constexpr std::uint32_t kTotalLengthOffset = 2;  // In the IPv4 header, 16 bits.
-constexpr std::uint32_t kDestinationOffset = 16;  // In the IPv4 header, 32 bits.
+constexpr std::uint32_t kSourceOffset = 12;  // In the IPv4 header, 32 bits.
+constexpr std::uint32_t kDestinationOffset = 16;
 // The scratch word that holds the length the Art-Net tests judge.
 constexpr std::uint32_t kLengthWord = 0;
 
@@ -21,6 +23,22 @@ constexpr std::uint32_t kLengthWord = 0;
 constexpr std::uint32_t BigEndian32(const std::uint8_t* bytes) {
   return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
          (std::uint32_t{bytes[2]} << 8) | bytes[3];
+}
+
+// Goes to `target`, however far, when A == k; on otherwise.
+void GotoIfEqual(BpfProgramBuilder& p, std::uint32_t k, BpfProgramBuilder::Label target) {
+  const BpfProgramBuilder::Label other = p.NewLabel();
+  p.Jump(kJmp | kJeq | kK, k, BpfProgramBuilder::kNext, other);
+  p.Goto(target);
+  p.Place(other);
+}
+
+// Goes on when A == k; drops the packet, however far the drop, otherwise.
+void KeepIfEqualFar(BpfProgramBuilder& p, std::uint32_t k) {
+  const BpfProgramBuilder::Label keep = p.NewLabel();
+  p.Jump(kJmp | kJeq | kK, k, keep, BpfProgramBuilder::kNext);
+  p.Goto(BpfProgramBuilder::kDrop);
+  p.Place(keep);
 }
 
 void LoadAncillary(BpfProgramBuilder& p, std::uint32_t field) {
@@ -114,13 +132,16 @@ std::vector<BpfInstruction> BpfProgramBuilder::Finish() {
       const std::size_t target = labels[i] == kNext   ? jump.at + 1
                                  : labels[i] == kDrop ? drop
                                                       : targets_[labels[i]];
-      if (target == kUnplaced || target <= jump.at || target - jump.at - 1 > 255) return {};
+      if (target == kUnplaced || target <= jump.at) return {};
+      if (program[jump.at].code == (kJmp | kJa)) {
+        program[jump.at].k = static_cast<std::uint32_t>(target - jump.at - 1);
+        break;
+      }
+      if (target - jump.at - 1 > 255) return {};
       skip[i] = static_cast<std::uint8_t>(target - jump.at - 1);
     }
     BpfInstruction& instruction = program[jump.at];
-    if (instruction.code == (kJmp | kJa)) {
-      instruction.k = skip[0];
-    } else {
+    if (instruction.code != (kJmp | kJa)) {
       instruction.jt = skip[0];
       instruction.jf = skip[1];
     }
@@ -138,36 +159,92 @@ std::vector<BpfInstruction> ArtNetBpfProgram() {
 std::vector<BpfInstruction> CaptureBpfProgram(const std::vector<CapturedInterface>& interfaces,
                                               bool art_net) {
   BpfProgramBuilder p;
+  // The program's tests jump to the drop at its end from anywhere, and a
+  // conditional jump goes 255 instructions at most: they jump by an
+  // unconditional one.
   LoadAncillary(p, kAncillaryProtocol);
-  p.KeepIfEqual(kEtherTypeIPv4);
-  // One comparison per interface, each leading to a block of its own; a
+  KeepIfEqualFar(p, kEtherTypeIPv4);
+  // Two instructions per interface, each leading to a block of its own; a
   // packet on none of them falls through to the drop.
   LoadAncillary(p, kAncillaryInterface);
   std::vector<BpfProgramBuilder::Label> blocks;
   for (const CapturedInterface& interface : interfaces) {
     blocks.push_back(p.NewLabel());
-    p.Jump(kJmp | kJeq | kK, static_cast<std::uint32_t>(interface.index), blocks.back(),
-           BpfProgramBuilder::kNext);
+    GotoIfEqual(p, static_cast<std::uint32_t>(interface.index), blocks.back());
   }
   p.Goto(BpfProgramBuilder::kDrop);
+
+  // The address lists, each written once after the blocks: A holds the
+  // address to look up when a block goes to one.
   const BpfProgramBuilder::Label accepted = p.NewLabel();
-  for (std::size_t i = 0; i < interfaces.size(); ++i) {
-    p.Place(blocks[i]);
-    if (interfaces[i].skip_outgoing) {
-      LoadAncillary(p, kAncillaryPacketType);
-      p.DropIfEqual(kPacketOutgoing);
+  std::vector<std::pair<const std::vector<std::uint32_t>*, BpfProgramBuilder::Label>> lists;
+  auto list_label = [&](const std::vector<std::uint32_t>& addresses) {
+    for (const auto& [known, label] : lists) {
+      if (*known == addresses) return label;
     }
-    if (interfaces[i].destination != 0) {
-      std::uint8_t address[4];
-      std::memcpy(address, &interfaces[i].destination, sizeof address);
+    lists.emplace_back(&addresses, p.NewLabel());
+    return lists.back().second;
+  };
+
+  for (std::size_t i = 0; i < interfaces.size(); ++i) {
+    const CapturedInterface& interface = interfaces[i];
+    p.Place(blocks[i]);
+    if (interface.skip_outgoing) {
+      LoadAncillary(p, kAncillaryPacketType);
+      GotoIfEqual(p, kPacketOutgoing, BpfProgramBuilder::kDrop);
+    } else if (!interface.outgoing_sources.empty()) {
+      // Going out, its source must be one of the host's; coming in, it goes
+      // on to the destinations.
+      LoadAncillary(p, kAncillaryPacketType);
+      const BpfProgramBuilder::Label incoming = p.NewLabel();
+      p.Jump(kJmp | kJeq | kK, kPacketOutgoing, BpfProgramBuilder::kNext, incoming);
+      p.Add(kLd | kW | kAbs, kSourceOffset);
+      p.Goto(list_label(interface.outgoing_sources));
+      p.Place(incoming);
+    }
+    if (!interface.destinations.empty()) {
       p.Add(kLd | kW | kAbs, kDestinationOffset);
-      p.Jump(kJmp | kJeq | kK, BigEndian32(address), accepted, BpfProgramBuilder::kDrop);
+      p.Goto(list_label(interface.destinations));
     } else {
       p.Goto(accepted);
     }
   }
+
+  for (const auto& [addresses, label] : lists) {
+    p.Place(label);
+    for (const std::uint32_t address : *addresses) {
+      std::uint8_t bytes[4];
+      std::memcpy(bytes, &address, sizeof bytes);
+      GotoIfEqual(p, BigEndian32(bytes), accepted);
+    }
+    p.Goto(BpfProgramBuilder::kDrop);
+  }
+
   p.Place(accepted);
   if (art_net) AddArtNetTests(p);
   p.Add(kRet | kK, kBpfKeepWholePacket);
   return p.Finish();
+}
+
+std::vector<CapturedInterface> CapturedInterfacesFor(const std::vector<AdapterAddress>& found,
+                                                     const std::vector<AdapterAddress>& captured,
+                                                     LocalAddress host) {
+  std::vector<std::uint32_t> own;
+  for (const AdapterAddress& entry : captured) own.push_back(entry.address);
+  std::vector<CapturedInterface> interfaces;
+  for (const AdapterAddress& entry : captured) {
+    bool listed = false;
+    for (const CapturedInterface& interface : interfaces) listed = listed || interface.index == entry.interface_index;
+    if (!listed) interfaces.push_back({entry.interface_index, false, {}, own});
+  }
+  std::vector<std::uint32_t> to_itself = own;
+  if (IsLoopbackAddress(host)) to_itself.push_back(host);
+  if (to_itself.empty()) return interfaces;
+  for (const AdapterAddress& entry : found) {
+    if (entry.loopback) {
+      interfaces.push_back({entry.interface_index, true, to_itself});
+      break;
+    }
+  }
+  return interfaces;
 }

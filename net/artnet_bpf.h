@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "net/adapters.h"
+
 // One classic BPF instruction, laid out as Linux's struct sock_filter (the
 // Linux capture socket checks that they match).
 struct BpfInstruction {
@@ -86,8 +88,10 @@ class BpfProgramBuilder {
   void Place(Label label);
 
   void Add(std::uint16_t code, std::uint32_t k);
-  // A conditional jump on A (`code` is kJmp | kJeq or kJgt, with kK or kX).
+  // A conditional jump on A (`code` is kJmp | kJeq or kJgt, with kK or kX);
+  // each target at most 255 instructions on.
   void Jump(std::uint16_t code, std::uint32_t k, Label if_true, Label if_false);
+  // An unconditional jump, as far as the program goes.
   void Goto(Label label);
 
   // Goes on when A == k, drops the packet otherwise.
@@ -99,8 +103,9 @@ class BpfProgramBuilder {
   // Drops the packet when any of the bits of k is set in A.
   void DropIfAnySet(std::uint32_t k) { Jump(bpf::kJmp | bpf::kJset | bpf::kK, k, kDrop, kNext); }
 
-  // Appends the drop and resolves every jump. Empty when a jump is longer
-  // than an instruction can hold (255) or targets a label never placed.
+  // Appends the drop and resolves every jump. Empty when a conditional jump
+  // is longer than an instruction can hold (255) or a jump targets a label
+  // never placed.
   std::vector<BpfInstruction> Finish();
 
  private:
@@ -145,18 +150,39 @@ struct CapturedInterface {
   // On the loopback interface a packet the host sends to itself passes twice,
   // once outgoing and once incoming: only the incoming copy is kept.
   bool skip_outgoing;
-  // When not 0, only the packets to this IPv4 address (network byte order, as
-  // a LocalAddress) are kept: on the loopback interface, the host's traffic
-  // to its own address, not all of its traffic to itself.
-  std::uint32_t destination = 0;
+  // When not empty, only the packets to one of these IPv4 addresses (network
+  // byte order, as a LocalAddress) are kept: on the loopback interface, the
+  // host's traffic to its own addresses, not all of its traffic to itself.
+  std::vector<std::uint32_t> destinations = {};
+  // When not empty, an outgoing packet is kept only when it comes from one
+  // of these addresses: a packet the host forwards from one captured
+  // interface to another is kept where it came in, not again going out.
+  std::vector<std::uint32_t> outgoing_sources = {};
 };
 
 // The whole capture program: it drops every packet that is not IPv4 on one
-// of `interfaces` (and the outgoing copies and other destinations the
-// interfaces ask to skip), then goes on as ArtNetBpfProgram, or keeps every
-// packet it let through when `art_net` is false. With no interfaces it drops
-// every packet. Pure; any thread.
+// of `interfaces` (and the outgoing copies, other destinations and forwarded
+// packets the interfaces ask to skip), then goes on as ArtNetBpfProgram, or
+// keeps every packet it let through when `art_net` is false. With no
+// interfaces it drops every packet. Interfaces that share an address list
+// share its instructions, and jumps that may be long are unconditional, so
+// the program grows with the interfaces plus the addresses (two instructions
+// each), never past the kernel's 4096 for kMaxCapturedAddresses addresses.
+// Pure; any thread.
 std::vector<BpfInstruction> CaptureBpfProgram(const std::vector<CapturedInterface>& interfaces,
                                               bool art_net);
+
+// The interfaces the Linux capture takes, from every address the host holds
+// (`found`, as ListAdapterAddresses lists them), those it captures
+// (AddressesToCapture) and the host name's address `host`: each adapter that
+// holds a captured address, keeping what goes out only from one of those
+// (the host's own traffic, not what it forwards); and the loopback
+// interface, where the host's traffic to itself passes, keeping what goes to
+// a captured address or to `host` when that is a loopback address (Debian's
+// 127.0.1.1), but not 127.0.0.1. Empty when nothing is captured. Pure; any
+// thread.
+std::vector<CapturedInterface> CapturedInterfacesFor(const std::vector<AdapterAddress>& found,
+                                                     const std::vector<AdapterAddress>& captured,
+                                                     LocalAddress host);
 
 #endif  // ARTNET_NET_ARTNET_BPF_H_

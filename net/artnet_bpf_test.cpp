@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "net/adapters.h"
 #include "net/artnet_filter.h"
 
 namespace {
@@ -172,6 +173,14 @@ void LayArtNet(std::uint8_t* packet, std::size_t size, int nibble) {
   put(h + 17, 0x50);
 }
 
+// An IPv4 address as the bridge holds it (network byte order).
+std::uint32_t Address(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+  const std::uint8_t bytes[4] = {a, b, c, d};
+  std::uint32_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
 // Every jump lands inside the program and the last instruction returns, as
 // the kernel's checker requires.
 void ExpectValidKernelProgram(const std::vector<BpfInstruction>& program) {
@@ -192,7 +201,7 @@ TEST(ArtNetBpf, IsAValidKernelProgram) {
   ExpectValidKernelProgram(ArtNetBpfProgram());
   ExpectValidKernelProgram(CaptureBpfProgram({{2, false}}, true));
   ExpectValidKernelProgram(CaptureBpfProgram({{1, true}, {7, false}, {9, true}}, false));
-  ExpectValidKernelProgram(CaptureBpfProgram({{1, true, 0x0100A8C0}, {7, false}}, true));
+  ExpectValidKernelProgram(CaptureBpfProgram({{1, true, {0x0100A8C0}}, {7, false}}, true));
 }
 
 // The interface part: IPv4 on a captured interface only, the outgoing copy
@@ -214,7 +223,7 @@ TEST(ArtNetBpf, CaptureProgramPicksInterfacesThenArtNet) {
   const std::uint8_t loopback[4] = {127, 0, 0, 1};
   std::memcpy(&to_loopback[16], loopback, 4);
   const auto size = static_cast<std::uint32_t>(to_host.size());
-  const std::vector<CapturedInterface> interfaces = {{1, true, host_address}, {7, false}, {9, true}};
+  const std::vector<CapturedInterface> interfaces = {{1, true, {host_address}}, {7, false}, {9, true}};
   const auto both = CaptureBpfProgram(interfaces, true);
   const auto any = CaptureBpfProgram(interfaces, false);
   const std::uint32_t outgoing = kPacketOutgoing;
@@ -252,6 +261,107 @@ TEST(ArtNetBpf, CaptureProgramPicksInterfacesThenArtNet) {
     EXPECT_EQ(RunFilter(program, to_host.data(), size, {kEtherTypeIPv4, 0, 1}), 0u);
     EXPECT_EQ(RunFilter(program, to_host.data(), size, {kEtherTypeIPv4, 0, 7}), 0u);
   }
+}
+
+// Every adapter captured: lo (1) keeps what goes to any of the host's
+// addresses; the adapters (7, 8) keep what comes in, and what goes out from
+// one of the host's addresses, not what the host forwards from one to the
+// other. The interfaces share the address list's instructions.
+TEST(ArtNetBpf, CaptureProgramKeepsTheHostsOwnTrafficOnceOnEveryAdapter) {
+  const std::vector<std::uint32_t> own = {Address(10, 77, 0, 1), Address(2, 0, 0, 1), Address(2, 0, 0, 2)};
+  const std::vector<CapturedInterface> interfaces = {
+      {1, true, own}, {7, false, {}, own}, {8, false, {}, own}};
+  const auto program = CaptureBpfProgram(interfaces, true);
+  ExpectValidKernelProgram(program);
+  auto packet = [](std::uint32_t source, std::uint32_t destination) {
+    std::vector<std::uint8_t> bytes(20 + 8 + 14, 0);
+    LayArtNet(bytes.data(), bytes.size(), 5);
+    std::memcpy(&bytes[12], &source, 4);
+    std::memcpy(&bytes[16], &destination, 4);
+    return bytes;
+  };
+  const std::uint32_t console = Address(2, 0, 0, 50), office = Address(192, 168, 1, 7);
+  const std::uint32_t outgoing = kPacketOutgoing;
+  const struct {
+    const char* what;
+    std::uint32_t source, destination;
+    PacketFacts facts;
+    bool kept;
+  } cases[] = {
+      {"to the host's first address, over lo", console, own[0], {kEtherTypeIPv4, 0, 1}, true},
+      {"to its third address, over lo", own[0], own[2], {kEtherTypeIPv4, 0, 1}, true},
+      {"lo's outgoing copy", own[0], own[2], {kEtherTypeIPv4, outgoing, 1}, false},
+      {"to 127.0.0.1", Address(127, 0, 0, 1), Address(127, 0, 0, 1), {kEtherTypeIPv4, 0, 1}, false},
+      {"a console's, coming in", console, Address(2, 255, 255, 255), {kEtherTypeIPv4, 0, 8}, true},
+      {"to another host, coming in", console, office, {kEtherTypeIPv4, 0, 7}, true},
+      {"the host's, going out", own[1], Address(2, 255, 255, 255), {kEtherTypeIPv4, outgoing, 8}, true},
+      {"the host's second address, going out", own[2], console, {kEtherTypeIPv4, outgoing, 7}, true},
+      {"forwarded, going out", console, office, {kEtherTypeIPv4, outgoing, 7}, false},
+      {"another interface", own[1], console, {kEtherTypeIPv4, 0, 9}, false},
+  };
+  for (const auto& c : cases) {
+    const auto bytes = packet(c.source, c.destination);
+    EXPECT_EQ(RunFilter(program, bytes.data(), static_cast<std::uint32_t>(bytes.size()), c.facts) != 0,
+              c.kept)
+        << c.what;
+  }
+
+  // The largest list the bridge builds, on as many interfaces, fits.
+  std::vector<std::uint32_t> many;
+  std::vector<CapturedInterface> all = {{1, true, {}}};
+  for (std::uint32_t i = 0; i < kMaxCapturedAddresses; ++i) {
+    many.push_back(Address(10, 0, static_cast<std::uint8_t>(i), 1));
+  }
+  all[0].destinations = many;
+  for (int i = 0; i < static_cast<int>(kMaxCapturedAddresses); ++i) all.push_back({i + 2, false, {}, many});
+  const auto largest = CaptureBpfProgram(all, true);
+  ExpectValidKernelProgram(largest);
+  const auto last = packet(console, many.back());
+  EXPECT_NE(RunFilter(largest, last.data(), static_cast<std::uint32_t>(last.size()), {kEtherTypeIPv4, 0, 1}), 0u);
+  const auto forwarded = packet(console, office);
+  EXPECT_EQ(RunFilter(largest, forwarded.data(), static_cast<std::uint32_t>(forwarded.size()),
+                      {kEtherTypeIPv4, outgoing, 64}),
+            0u);
+  EXPECT_NE(RunFilter(largest, forwarded.data(), static_cast<std::uint32_t>(forwarded.size()),
+                      {kEtherTypeIPv4, 0, 64}),
+            0u);
+}
+
+// What the Linux capture takes, for a host with lo (1), an office adapter
+// (2), a lighting adapter with two addresses (3) and one that is down (4).
+TEST(ArtNetBpf, CapturedInterfacesAreTheAdaptersAndTheHostsTrafficToItself) {
+  const std::vector<AdapterAddress> found = {
+      {1, Address(127, 0, 0, 1), 8, true, true},      {2, Address(192, 168, 1, 20), 24, true, false},
+      {3, Address(2, 0, 0, 1), 8, true, false},       {3, Address(2, 0, 0, 2), 8, true, false},
+      {4, Address(10, 5, 0, 9), 16, false, false},
+  };
+  const std::vector<AdapterAddress> captured = AddressesToCapture(found);
+  const std::vector<std::uint32_t> own = {Address(192, 168, 1, 20), Address(2, 0, 0, 1), Address(2, 0, 0, 2)};
+
+  auto interfaces = CapturedInterfacesFor(found, captured, Address(192, 168, 1, 20));
+  ASSERT_EQ(interfaces.size(), 3u);
+  EXPECT_EQ(interfaces[0].index, 2);
+  EXPECT_EQ(interfaces[1].index, 3);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_FALSE(interfaces[i].skip_outgoing);
+    EXPECT_TRUE(interfaces[i].destinations.empty());
+    EXPECT_EQ(interfaces[i].outgoing_sources, own);
+  }
+  EXPECT_EQ(interfaces[2].index, 1);
+  EXPECT_TRUE(interfaces[2].skip_outgoing);
+  EXPECT_EQ(interfaces[2].destinations, own) << "not 127.0.0.1";
+
+  // Debian's 127.0.1.1 for the host name: taken on lo as well.
+  interfaces = CapturedInterfacesFor(found, captured, Address(127, 0, 1, 1));
+  ASSERT_EQ(interfaces.size(), 3u);
+  std::vector<std::uint32_t> to_itself = own;
+  to_itself.push_back(Address(127, 0, 1, 1));
+  EXPECT_EQ(interfaces[2].destinations, to_itself);
+  // With no adapter but lo, lo alone for the loopback name; else nothing.
+  interfaces = CapturedInterfacesFor({found[0]}, {}, Address(127, 0, 1, 1));
+  ASSERT_EQ(interfaces.size(), 1u);
+  EXPECT_EQ(interfaces[0].destinations, std::vector<std::uint32_t>{Address(127, 0, 1, 1)});
+  EXPECT_TRUE(CapturedInterfacesFor({found[0]}, {}, Address(192, 168, 1, 20)).empty());
 }
 
 // The IPv4 packet is what its total length says, never more than arrived.
@@ -310,8 +420,9 @@ TEST(ArtNetBpf, JudgesThePacketNotItsPadding) {
 // Jumps are resolved from labels; one too long for an instruction, or to a
 // label never placed, gives no program rather than a wrong one.
 TEST(ArtNetBpf, BuilderRefusesJumpsItCannotEncode) {
+  // A conditional jump holds its offsets in a byte each.
   BpfProgramBuilder too_far;
-  too_far.Goto(BpfProgramBuilder::kDrop);
+  too_far.DropIfEqual(1);
   for (int i = 0; i < 256; ++i) too_far.Add(kLd | kW | kLen, 0);
   EXPECT_TRUE(too_far.Finish().empty());
 
@@ -320,11 +431,20 @@ TEST(ArtNetBpf, BuilderRefusesJumpsItCannotEncode) {
   EXPECT_TRUE(unplaced.Finish().empty());
 
   BpfProgramBuilder fits;
-  fits.Goto(BpfProgramBuilder::kDrop);
+  fits.DropIfEqual(1);
   for (int i = 0; i < 255; ++i) fits.Add(kLd | kW | kLen, 0);
   const auto program = fits.Finish();
   ASSERT_EQ(program.size(), 257u);
-  EXPECT_EQ(program[0].k, 255u);
+  EXPECT_EQ(program[0].jt, 255u);
+  EXPECT_EQ(program[0].jf, 0u);
+
+  // An unconditional one holds its offset in 32 bits.
+  BpfProgramBuilder far;
+  far.Goto(BpfProgramBuilder::kDrop);
+  for (int i = 0; i < 1000; ++i) far.Add(kLd | kW | kLen, 0);
+  const auto long_jump = far.Finish();
+  ASSERT_EQ(long_jump.size(), 1002u);
+  EXPECT_EQ(long_jump[0].k, 1000u);
 }
 
 // Every header length (nibbles 0 to 15, so headers shorter than 20 bytes whose

@@ -2,15 +2,9 @@
 #ifndef ARTNET_NET_CAPTURE_SOCKET_LINUX_H_
 #define ARTNET_NET_CAPTURE_SOCKET_LINUX_H_
 
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "net/artnet_bpf.h"
-
-// The interface of the default IPv4 route with the lowest metric, from the
-// text of /proc/net/route; empty when there is no default route.
-std::string DefaultRouteInterface(std::string_view route_table);
 
 // Attaches `program` (ArtNetBpfProgram, CaptureBpfProgram) to the packet
 // socket `fd` (SO_ATTACH_FILTER), so the kernel drops everything else before

@@ -24,19 +24,6 @@
 
 namespace {
 
-TEST(CaptureSocketLinux, DefaultRouteInterfaceIsTheUpDefaultWithTheLowestMetric) {
-  const std::string table =
-      "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n"
-      "wlan0\t00000000\t0100A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
-      "eth1\t00000000\t010010AC\t0002\t0\t0\t10\t00000000\t0\t0\t0\n"  // Not up.
-      "eth0\t00000000\t0100000A\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
-      "eth2\t0000000A\t00000000\t0001\t0\t0\t0\t000000FF\t0\t0\t0\n"  // 10.0.0.0/8, not a default.
-      "eth3\t00000000\t00000000\t0001\t0\t0\t5\t000000FF\t0\t0\t0\n";  // Masked: not a default.
-  EXPECT_EQ(DefaultRouteInterface(table), "eth0");
-  EXPECT_EQ(DefaultRouteInterface(table.substr(0, table.find('\n') + 1)), "");
-  EXPECT_EQ(DefaultRouteInterface(""), "");
-}
-
 // The real receive on datagram sockets, which report lengths as a packet
 // socket does: a packet longer than the buffer is reported as too large
 // (never handed over cut short), the next one arrives whole, and a receive on
@@ -172,9 +159,9 @@ TEST(CaptureSocketLinux, CaptureProgramKeepsOneCopyOfLoopbackTraffic) {
   EXPECT_EQ(CountInNamespace({{1, false}}, skip), 2);  // Outgoing and incoming.
   EXPECT_EQ(CountInNamespace({{7, false}, {1, true}}, skip), 1);
   EXPECT_EQ(CountInNamespace({{7, false}}, skip), 0);  // Another interface only.
-  EXPECT_EQ(CountInNamespace({{7, false}, {1, true, htonl(INADDR_LOOPBACK)}}, skip), 1);
-  EXPECT_EQ(CountInNamespace({{7, false}, {1, true, htonl(INADDR_LOOPBACK + 1)}}, skip), 0);
-  EXPECT_EQ(CountInNamespace({{1, true, htonl(0x0100007F)}}, skip), 0);  // Byte order turned.
+  EXPECT_EQ(CountInNamespace({{7, false}, {1, true, {htonl(INADDR_LOOPBACK)}}}, skip), 1);
+  EXPECT_EQ(CountInNamespace({{7, false}, {1, true, {htonl(INADDR_LOOPBACK + 1)}}}, skip), 0);
+  EXPECT_EQ(CountInNamespace({{1, true, {htonl(0x0100007F)}}}, skip), 0);  // Byte order turned.
 }
 
 }  // namespace

@@ -65,3 +65,25 @@ std::size_t BuildLocalDatagram(std::uint32_t source, std::uint32_t destination,
   PutBigEndian16(udp + 6, checksum);
   return size;
 }
+
+std::size_t BuildFragment(const std::uint8_t* datagram, std::size_t size, std::size_t offset,
+                          std::size_t mtu, std::uint16_t identification, std::uint8_t* out,
+                          std::size_t* next) {
+  constexpr std::size_t kHeader = 20;
+  constexpr unsigned kMoreFragments = 0x2000;
+  if (size <= kHeader || mtu < kHeader + 8 || offset >= size - kHeader || offset % 8 != 0) return 0;
+  const std::size_t payload = size - kHeader;
+  std::size_t length = payload - offset;
+  const bool last = length <= mtu - kHeader;
+  if (!last) length = (mtu - kHeader) / 8 * 8;
+  std::memcpy(out, datagram, kHeader);
+  PutBigEndian16(out + 2, static_cast<unsigned>(kHeader + length));
+  PutBigEndian16(out + 4, identification);
+  PutBigEndian16(out + 6, static_cast<unsigned>(offset / 8) | (last ? 0 : kMoreFragments));
+  out[10] = 0;
+  out[11] = 0;
+  PutBigEndian16(out + 10, InternetChecksum(out, kHeader));
+  std::memcpy(out + kHeader, datagram + kHeader + offset, length);
+  *next = offset + length;
+  return kHeader + length;
+}

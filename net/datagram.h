@@ -30,4 +30,19 @@ std::size_t BuildLocalDatagram(std::uint32_t source, std::uint32_t destination,
                                const std::uint8_t* payload, std::size_t length,
                                std::uint8_t* out);
 
+// Writes into `out` (at least `mtu` bytes) the fragment of a datagram built
+// by BuildLocalDatagram (`datagram`, `size` bytes) that starts `offset` bytes
+// into its IPv4 payload (the UDP header and the frame), for a link that
+// carries at most `mtu` bytes a packet (RFC 791): the datagram's header with
+// `identification`, the offset in 8-byte units, More Fragments on all but
+// the last, its own total length and header checksum; then as much of the
+// payload as fits, in whole 8-byte units except in the last fragment. The
+// UDP header, with the checksum of the whole datagram, lies in the first.
+// Returns the fragment's size and sets `next` to the offset of the next
+// fragment (`size` - 20 after the last); returns 0 when `mtu` holds no 8
+// payload bytes or `offset` is not in the payload. Pure; any thread.
+std::size_t BuildFragment(const std::uint8_t* datagram, std::size_t size, std::size_t offset,
+                          std::size_t mtu, std::uint16_t identification, std::uint8_t* out,
+                          std::size_t* next);
+
 #endif  // ARTNET_NET_DATAGRAM_H_

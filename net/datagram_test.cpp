@@ -90,4 +90,49 @@ TEST(InternetChecksum, OddLengthAndZeroResult) {
   EXPECT_EQ((out[26] << 8) | out[27], 0xFFFF);
 }
 
+// The longest frame cut for an Ethernet link and for the smallest one IPv4
+// allows: every fragment fits, carries the datagram's header but for its own
+// length, offset, flags and checksum, and the pieces put back together are
+// the datagram's payload, UDP header and checksum first.
+TEST(BuildFragment, PiecesThatFitTheLinkAndMakeTheDatagramAgain) {
+  std::vector<std::uint8_t> frame(kMaxDatagramPayload);
+  for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  std::uint8_t datagram[kMaxDatagramSize];
+  const std::size_t size =
+      BuildLocalDatagram(Address(2, 0, 0, 1), Address(2, 0, 0, 50), frame.data(), frame.size(), datagram);
+  for (const std::size_t mtu : {1500u, 576u}) {
+    std::vector<std::uint8_t> joined;
+    std::size_t offset = 0;
+    int count = 0;
+    while (offset + 20 < size) {
+      std::uint8_t fragment[1500];
+      std::size_t next = 0;
+      const std::size_t length = BuildFragment(datagram, size, offset, mtu, 0xBEEF, fragment, &next);
+      ASSERT_GT(length, 20u) << mtu;
+      ASSERT_LE(length, mtu);
+      ++count;
+      const bool last = next + 20 == size;
+      EXPECT_EQ((fragment[2] << 8 | fragment[3]), static_cast<int>(length));
+      EXPECT_EQ((fragment[4] << 8 | fragment[5]), 0xBEEF);
+      EXPECT_EQ((fragment[6] << 8 | fragment[7]), static_cast<int>(offset / 8) | (last ? 0 : 0x2000));
+      EXPECT_EQ(InternetChecksum(fragment, 20), 0) << "header checksum, fragment " << count;
+      EXPECT_EQ(std::memcmp(fragment + 8, datagram + 8, 2), 0) << "TTL and protocol";
+      EXPECT_EQ(std::memcmp(fragment + 12, datagram + 12, 8), 0) << "addresses";
+      if (!last) {
+        EXPECT_EQ((length - 20) % 8, 0u);
+      }
+      joined.insert(joined.end(), fragment + 20, fragment + length);
+      offset = next;
+    }
+    EXPECT_EQ(count, mtu == 1500 ? 2 : 4);
+    ASSERT_EQ(joined.size(), size - 20);
+    EXPECT_EQ(std::memcmp(joined.data(), datagram + 20, joined.size()), 0);
+  }
+  std::uint8_t fragment[1500];
+  std::size_t next = 0;
+  EXPECT_EQ(BuildFragment(datagram, size, 0, 27, 1, fragment, &next), 0u) << "no room for 8 bytes";
+  EXPECT_EQ(BuildFragment(datagram, size, 4, 1500, 1, fragment, &next), 0u) << "not in 8-byte units";
+  EXPECT_EQ(BuildFragment(datagram, size, size - 20, 1500, 1, fragment, &next), 0u) << "past the end";
+}
+
 }  // namespace

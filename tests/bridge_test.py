@@ -10,7 +10,7 @@ import time
 import unittest
 
 import lab as lab_
-from lab import (ART_POLL_PROBE, ARTNET_PORT, BRIDGE_ADDRESS, PEER_ADDRESS, art_dmx, art_packet,
+from lab import (ART_POLL_PROBE, ARTNET_PORT, BRIDGE_ADDRESS, CONTROLLER_ADDRESS, PEER_ADDRESS, art_dmx, art_packet,
                        art_poll, from_bridge, message)
 
 GOOD = "1"  # tshark's checksum status for a verified, correct checksum.
@@ -37,8 +37,10 @@ class Bridge(lab_.BridgeCase):
     def test_2_art_poll_and_its_reply(self):
         self.controller.drain()
         replies_before = len(self.device.sent())
+        # The controller polls from its own address: the reply goes there,
+        # from the host's other address, over lo.
         capture = lab_.LoopbackCapture(
-            self.lab, f"udp and src host {BRIDGE_ADDRESS} and dst host {BRIDGE_ADDRESS} and port {ARTNET_PORT}")
+            self.lab, f"udp and src host {BRIDGE_ADDRESS} and dst host {CONTROLLER_ADDRESS} and port {ARTNET_PORT}")
         poll = art_poll()
         self.controller.send(poll)  # Broadcast, from the controller's own address.
         self.expect_device(poll, note="the broadcast ArtPoll, once, byte for byte")

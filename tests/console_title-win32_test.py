@@ -48,9 +48,9 @@ class ConsoleTitle(unittest.TestCase):
         statuses = [t for t in titles if t.startswith("artnet-serial-bridge ")]
         self.assertGreaterEqual(len(statuses), 3, titles)
         for title in statuses:
-            self.assertRegex(title, r"^artnet-serial-bridge [0-9.]+: device COM5, universes all, wire \d+%, "
-                                    r"to device \d+, dropped 1, other universes 0, to network 2, failed sends 0, "
-                                    r"line noise 0 bytes$")
+            self.assertRegex(title, r"^artnet-serial-bridge [0-9.]+: device COM5, capturing nothing, universes all, "
+                                    r"wire \d+%, to device \d+, dropped 1, other universes 0, to network 2, "
+                                    r"failed sends 0, line noise 0 bytes$")
         counts = [int(re.search(r"to device (\d+)", t).group(1)) for t in statuses]
         self.assertEqual(counts, sorted(set(counts)), "each title newer than the one before")
 

@@ -16,7 +16,8 @@ import zipfile
 import lab as lab_
 
 # DLLs every Windows has, in its system directory.
-SYSTEM_DLLS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "user32.dll", "winmm.dll", "ws2_32.dll"}
+# iphlpapi.dll: the adapters and their changes (GetAdaptersAddresses, NotifyUnicastIpAddressChange).
+SYSTEM_DLLS = {"advapi32.dll", "iphlpapi.dll", "kernel32.dll", "msvcrt.dll", "user32.dll", "winmm.dll", "ws2_32.dll"}
 # The supportedOS ids of Windows 7, 8, 8.1, and 10 and 11.
 SUPPORTED_OS = ["35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
                 "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"]

@@ -113,10 +113,11 @@ class NotifySocket:
 
 
 def status_pattern(device=r"device /dev/ttyUSB0", to_device=r"\d+", dropped=r"\d+", to_network=r"\d+",
-                   failed=r"\d+", universes=r"[0-9,.-]+|all", other=r"\d+", noise=r"\d+"):
+                   failed=r"\d+", universes=r"[0-9,.-]+|all", other=r"\d+", noise=r"\d+",
+                   capturing=r"(?:nothing|[0-9.]+(?: [0-9.]+)*)"):
     """A regular expression for a whole status line."""
-    return (rf"^artnet-serial-bridge [0-9][0-9.]*: {device}, universes (?:{universes}), wire \d+%, "
-            rf"to device {to_device}, dropped {dropped}, other universes {other}, "
+    return (rf"^artnet-serial-bridge [0-9][0-9.]*: {device}, capturing {capturing}, universes (?:{universes}), "
+            rf"wire \d+%, to device {to_device}, dropped {dropped}, other universes {other}, "
             rf"to network {to_network}, failed sends {failed}, line noise {noise} bytes$")
 
 

@@ -43,9 +43,11 @@ def run_tests():
 class BridgeCase(unittest.TestCase):
     """One lab and one running bridge for all the cases of a class, run in
     order: each case adds to what the device has received, and `expected` is
-    the whole of it so far. `lab_options` are the Lab's arguments."""
+    the whole of it so far. `lab_options` are the Lab's arguments,
+    `device_options` the device's (start_device's)."""
 
     lab_options = {}
+    device_options = {}
 
     @classmethod
     def setUpClass(cls):
@@ -55,7 +57,7 @@ class BridgeCase(unittest.TestCase):
             cls.controller = cls.lab.controller()
             cls.peer = cls.lab.socket("network")
             cls.peer.bind((PEER_ADDRESS, 0))
-            cls.device = cls.lab.start_device()
+            cls.device = cls.lab.start_device(**cls.device_options)
             cls.bridge = cls.lab.start_bridge()
         except BaseException:
             cls.lab.close()

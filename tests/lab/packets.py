@@ -46,6 +46,8 @@ MESSAGES = {
     "DeviceLost": "设备连接已断开,正在等待设备.   Device connection lost, waiting for the device.",
     "DeviceReconnected": "设备已重新连接.   Device connected again.",
     "PressAnyKey": "请按任意键继续.   Press any key to continue . . . ",
+    "AdapterNotCaptured": "无法在此网卡上捕获数据,已跳过此网卡.   Cannot capture on an adapter, going on without "
+                          "it.    code - ",
 }
 
 
@@ -60,9 +62,12 @@ def pause_prompt(windows=False):
 LINUX_PAUSE_PROMPT = pause_prompt() + b"\n"
 
 
-def message(key, code=None, windows=False):
-    """One message line, as bytes."""
+def message(key, code=None, windows=False, address=None):
+    """One message line, as bytes; `address` is the tail of a message about
+    one adapter."""
     text = MESSAGES[key] + ("" if code is None else str(code))
+    if address is not None:
+        text += f", address - {address}"
     if windows:
         return text.encode("gbk") + b"\r\n"
     return text.encode("utf-8") + b"\n"
@@ -85,3 +90,14 @@ def ipv4_udp_packet(source, destination, payload, source_port=ARTNET_PORT, desti
                          socket.inet_aton(source), socket.inet_aton(destination))
     header = header[:10] + struct.pack("!H", _checksum(header)) + header[12:]
     return header + udp
+
+
+def dmx_with(received, values):
+    """Whether `received` (bytes) holds an ArtDmx whose first channels are
+    `values`."""
+    start = 0
+    while (at := received.find(ARTNET_ID + b"\x00\x50", start)) >= 0:
+        if received[at + 18:at + 18 + len(values)] == bytes(values):
+            return True
+        start = at + 1
+    return False

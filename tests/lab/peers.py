@@ -11,6 +11,7 @@ import tempfile
 import time
 
 from .namespaces import link_mac, network_namespace
+from .packets import dmx_with
 from .plan import ARTNET_PORT, BROADCAST_ADDRESS, CONTROLLER_ADDRESS, DEADLINE
 from .processes import Stream, terminate, wait_until
 
@@ -141,18 +142,18 @@ _OLA_USER = 65534
 
 class Olad:
     """OLA's daemon in the bridge's namespaces, with a configuration of its
-    own: only its Art-Net plugin, on CONTROLLER_ADDRESS (a node at its own
-    address it would not list), otherwise OLA's defaults. It discovers
-    nodes by broadcast ArtPoll and sends each patched universe's ArtDmx by
-    unicast to the nodes that listen to it. Needs a lab with broadcast
-    addresses."""
+    own: only its Art-Net plugin, on `address` (CONTROLLER_ADDRESS unless
+    given; a node at its own address it would not list), otherwise OLA's
+    defaults. It discovers nodes by broadcast ArtPoll and sends each patched
+    universe's ArtDmx by unicast to the nodes that listen to it. Needs a lab
+    with broadcast addresses."""
 
-    def __init__(self, lab):
+    def __init__(self, lab, address=CONTROLLER_ADDRESS):
         self.lab = lab
         self.config = tempfile.mkdtemp(prefix="olad-", dir=lab.directory)
         for plugin in _OLA_PLUGINS:
             self._write(f"ola-{plugin}.conf", "enabled = false\n")
-        self._write("ola-artnet.conf", f"enabled = true\nip = {CONTROLLER_ADDRESS}\n")
+        self._write("ola-artnet.conf", f"enabled = true\nip = {address}\n")
         os.chown(self.config, _OLA_USER, _OLA_USER)
         self.process = self._start(["olad", "--config-dir", self.config, "--no-http",
                                     "--no-register-with-dns-sd", "--log-level", "3"],
@@ -196,6 +197,17 @@ class Olad:
 
     def set_dmx(self, universe, values):
         self.run("ola_set_dmx", "--universe", str(universe), "--dmx", ",".join(str(v) for v in values))
+
+    def dmx_reaches(self, device, universe, values, timeout=30):
+        """Sets `values` on `universe` again and again (olad sends only once
+        it has found a node for it) until the device has received an ArtDmx
+        that starts with them; returns whether it did."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            self.set_dmx(universe, values)
+            if wait_until(lambda: dmx_with(device.received(), values), timeout=1):
+                return True
+        return False
 
     def stop(self):
         terminate(self.process)

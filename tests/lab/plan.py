@@ -18,6 +18,12 @@ BRIDGE_ADDRESS = "10.77.0.1"
 CONTROLLER_ADDRESS = "10.77.0.2"
 PEER_ADDRESS = "10.77.0.3"
 BROADCAST_ADDRESS = "10.77.0.255"
+# A lab with a lighting network (Lab(lighting=True), add_lighting_adapter):
+# a second adapter of the host, on Art-Net's 2.x.x.x network, with a
+# console across it.
+LIGHTING_ADDRESS = "2.0.0.1"
+CONSOLE_ADDRESS = "2.0.0.50"
+LIGHTING_BROADCAST = "2.255.255.255"
 HOST_NAME = "artnet-lab"
 ARTNET_PORT = 6454
 PORT_NAME = "ttyUSB0"

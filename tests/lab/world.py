@@ -16,8 +16,8 @@ import tty
 from .bridge import Bridge, Port, bind_port, start_simulator, unbind_port
 from .namespaces import interface_index, ip, network_namespace, ns_path
 from .peers import Controller
-from .plan import (BRIDGE, BRIDGE_ADDRESS, CONTROLLER_ADDRESS, HOST_NAME, PEER_ADDRESS, PORT_NAME,
-                   WITHOUT_SERIAL_PORTS)
+from .plan import (BRIDGE, BRIDGE_ADDRESS, CONSOLE_ADDRESS, CONTROLLER_ADDRESS, HOST_NAME, LIGHTING_ADDRESS,
+                   PEER_ADDRESS, PORT_NAME, WITHOUT_SERIAL_PORTS)
 from .processes import end_processes_in, terminate, wait_until
 
 # The pty ioctls of unlockpt() and ptsname() (the generic encoding: x86, Arm).
@@ -31,17 +31,26 @@ class Lab:
     `host_address` is what the host name resolves to; `default_route` gives
     the bridge's host a default route through the peer; `broadcast` gives
     the addresses their broadcast address, as DHCP does (OLA finds nodes
-    only with one)."""
+    only with one). `host_addresses` are those of the host's side of the
+    pair. `lighting` gives the host a second adapter, on a lighting network
+    of its own (add_lighting_adapter)."""
 
-    def __init__(self, host_address=BRIDGE_ADDRESS, default_route=False, broadcast=False):
+    def __init__(self, host_address=BRIDGE_ADDRESS, default_route=False, broadcast=False,
+                 host_addresses=(BRIDGE_ADDRESS, CONTROLLER_ADDRESS), lighting=False):
         self.host_address = host_address
         self.default_route = default_route
         self.broadcast = broadcast
+        self.host_addresses = tuple(host_addresses)
+        self.lighting = lighting
         tag = f"{os.getpid() & 0xFFFF:04x}{random.randrange(0x10000):04x}"
         self.host_ns = f"artnet-lab-{tag}-host"
         self.network_ns = f"artnet-lab-{tag}-net"
+        self.lighting_ns = f"artnet-lab-{tag}-light"
         self.host_link = f"alh{tag}"
         self.network_link = f"aln{tag}"
+        self.lighting_link = f"all{tag}"
+        self.console_link = f"alc{tag}"
+        self.lighting_made = False
         self.directory = None
         self.holder = None
         self.processes = []
@@ -66,7 +75,7 @@ class Lab:
         ip("netns", "add", self.network_ns)
         ip("link", "add", self.host_link, "netns", self.host_ns, "type", "veth",
             "peer", "name", self.network_link, "netns", self.network_ns)
-        for namespace, link, addresses in ((self.host_ns, self.host_link, (BRIDGE_ADDRESS, CONTROLLER_ADDRESS)),
+        for namespace, link, addresses in ((self.host_ns, self.host_link, self.host_addresses),
                                            (self.network_ns, self.network_link, (PEER_ADDRESS,))):
             # Before the link comes up: no router solicitations, no duplicate
             # address detection.
@@ -78,6 +87,8 @@ class Lab:
             ip("-n", namespace, "link", "set", link, "up")
         if self.default_route:
             ip("-n", self.host_ns, "route", "add", "default", "via", PEER_ADDRESS)
+        if self.lighting:
+            add_lighting_adapter(self)
         self.set_hosts(resolves=True)
 
         # A process that holds the bridge's namespaces open; everything else
@@ -95,12 +106,7 @@ class Lab:
         self.wait_link()
 
     def wait_link(self):
-        # Until the kernel has activated a link that came up, its queue drops
-        # every packet; that happens a moment after "ip link set up" returns.
-        def up(namespace, link):
-            shown = subprocess.run(["ip", "-n", namespace, "-o", "link", "show", "dev", link],
-                                   capture_output=True, text=True).stdout
-            return "state UP" in shown and "qdisc noop" not in shown
+        up = _link_up
         if not wait_until(lambda: up(self.host_ns, self.host_link) and up(self.network_ns, self.network_link),
                           interval=0.02):
             raise RuntimeError("the veth pair did not come up")
@@ -209,8 +215,9 @@ class Lab:
         return Bridge(process)
 
     def socket(self, where, kind=socket.SOCK_DGRAM):
-        """An IPv4 socket in the "host" or "network" namespace."""
-        with network_namespace(self.host_ns if where == "host" else self.network_ns):
+        """An IPv4 socket in the "host", "network" or "lighting" namespace."""
+        namespace = {"host": self.host_ns, "network": self.network_ns, "lighting": self.lighting_ns}[where]
+        with network_namespace(namespace):
             return socket.socket(socket.AF_INET, kind)
 
     def controller(self):
@@ -226,15 +233,24 @@ class Lab:
         # started there by the lab's user, directly or not (a daemon a client
         # forked): it ends with them, by its PID, instead of holding them
         # alive once their names are gone.
-        for namespace in (self.host_ns, self.network_ns):
+        for namespace in (self.host_ns, self.network_ns) + ((self.lighting_ns,) if self.lighting_made else ()):
             end_processes_in(namespace, spare=self.holder.pid if self.holder else None)
         terminate(self.holder)
         if self.port:
             self.port.close()
-        for namespace in (self.host_ns, self.network_ns):
-            subprocess.run(["ip", "netns", "del", namespace], capture_output=True)
+        for namespace in (self.host_ns, self.network_ns, self.lighting_ns):
+            if namespace != self.lighting_ns or self.lighting_made:
+                subprocess.run(["ip", "netns", "del", namespace], capture_output=True)
         if self.directory:
             shutil.rmtree(self.directory, ignore_errors=True)
+
+
+def _link_up(namespace, link):
+    """Whether the kernel has activated a link that came up: until it has,
+    its queue drops every packet, a moment after "ip link set up" returns."""
+    shown = subprocess.run(["ip", "-n", namespace, "-o", "link", "show", "dev", link],
+                           capture_output=True, text=True).stdout
+    return "state UP" in shown and "qdisc noop" not in shown
 
 
 def _broadcast(lab):
@@ -261,3 +277,29 @@ def add_host_link(lab, addresses=(BRIDGE_ADDRESS, CONTROLLER_ADDRESS)):
         ip("-n", namespace, "link", "set", link, "up")
     lab.wait_link()
     return interface_index(lab.host_ns, lab.host_link)
+
+
+def add_lighting_adapter(lab):
+    """Gives the bridge's host a second adapter, as a USB network adapter
+    plugged in for the lighting network: a veth pair to a namespace of its
+    own, the host's side holding LIGHTING_ADDRESS/8 and the console's side
+    CONSOLE_ADDRESS/8, both with their broadcast address, as lighting
+    networks are set up. Returns once the pair is up."""
+    if not lab.lighting_made:
+        ip("netns", "add", lab.lighting_ns)
+        lab.lighting_made = True
+        subprocess.run(["nsenter", f"--net={ns_path(lab.lighting_ns)}", "sysctl", "-qw",
+                        "net.ipv6.conf.all.disable_ipv6=1"], check=True)
+        ip("-n", lab.lighting_ns, "link", "set", "lo", "up")
+    subprocess.run(["nsenter", f"--net={ns_path(lab.host_ns)}", "sysctl", "-qw",
+                    "net.ipv6.conf.all.disable_ipv6=1"], check=True)
+    ip("link", "add", lab.lighting_link, "netns", lab.host_ns, "type", "veth",
+       "peer", "name", lab.console_link, "netns", lab.lighting_ns)
+    for namespace, link, address in ((lab.host_ns, lab.lighting_link, LIGHTING_ADDRESS),
+                                     (lab.lighting_ns, lab.console_link, CONSOLE_ADDRESS)):
+        ip("-n", namespace, "address", "add", f"{address}/8", "brd", "+", "dev", link)
+        ip("-n", namespace, "link", "set", link, "up")
+    up = _link_up
+    if not wait_until(lambda: up(lab.host_ns, lab.lighting_link) and up(lab.lighting_ns, lab.console_link),
+                      interval=0.02):
+        raise RuntimeError("the lighting adapter did not come up")
