@@ -81,7 +81,8 @@ class TwiceTheWire(unittest.TestCase):
                     controls += control
             # The last packet of a universe never gives way to a newer one:
             # once each has crossed, nothing is left on its way.
-            lab_.wait_until(lambda: all(p in device.received() for p in finals.values()), interval=0.1)
+            self.assertTrue(lab_.wait_until(lambda: all(p in device.received() for p in finals.values()),
+                                            interval=0.1), "a universe's last packet never came")
             peer.close()
             data, times = device.received_with_times()
             known = dict(sent)
