@@ -123,12 +123,16 @@ int CopiesOfALoopbackDatagram(const std::vector<CapturedInterface>& interfaces_o
   const char payload[] = "Art-Net\0\0\x50";
   sendto(udp, payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
 
+  // Once the datagram has reached its socket, every copy the capture
+  // takes is queued: the stack hands a packet to packet sockets going out
+  // before it goes, and coming in before it is delivered. So there is no
+  // guessing how long a busy machine takes to pass them on.
+  pollfd arrived{udp, POLLIN, 0};
+  if (poll(&arrived, 1, 10000) != 1) return -1;
   int copies = 0;
   std::uint8_t buffer[kCaptureBufferSize];
   pollfd ready{capture, POLLIN, 0};
-  // The copies are queued by the time sendto returns; the wait only has to
-  // outlast a slow machine.
-  while (poll(&ready, 1, 300) == 1) {
+  while (poll(&ready, 1, 0) == 1) {
     const CaptureReceive received = ReceiveCaptured(capture, buffer, sizeof buffer);
     if (received.result != CaptureReceive::Result::kPacket) return -1;
     if (received.size == 28 + sizeof payload && buffer[0] == 0x45 &&

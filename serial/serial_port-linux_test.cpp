@@ -349,8 +349,12 @@ class DeviceReaderTest : public testing::Test {
   }
   void TearDown() override { close(fd_); }
 
-  // Reads once (the device has sent something already).
+  // Reads once, what the device has sent: the pty passes bytes on through a
+  // kernel worker, which a busy machine may hold up for longer than a read
+  // waits (kReadWaitMs), so first wait until they have come.
   void ReadOnce() {
+    pollfd sent{fd_, POLLIN, 0};
+    ASSERT_EQ(poll(&sent, 1, 10000), 1) << "the device's bytes never came";
     ReadDeviceOnce(fd_, assembler_, [this](const std::uint8_t* frame, std::size_t size) {
       frames_.emplace_back(frame, frame + size);
     });

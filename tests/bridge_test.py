@@ -126,8 +126,10 @@ class Bridge(lab_.BridgeCase):
         universes = 10
         burst = [numbered_dmx(i % universes, i) for i in range(1500)]
         before = len(self.device.received())
+        started = time.monotonic()
         for packet in burst:
             self.peer_send(packet)
+        sending = time.monotonic() - started
         finals = burst[-universes:]
         self.device.wait_received(before + 530)
         lab_.wait_until(lambda: all(p in self.device.received()[before:] for p in finals))
@@ -142,7 +144,12 @@ class Bridge(lab_.BridgeCase):
         for universe, sent in numbers.items():
             self.assertEqual(sent, sorted(sent), f"universe {universe} out of order")
             self.assertEqual(sent[-1], 1500 - universes + universe, f"universe {universe} did not end fresh")
-        self.assertLess(len(packets), 300, "stale packets were not left out")
+        # The wire takes 226 packets a second: what the bridge can have
+        # written while the burst came and a second more (a busy machine
+        # may make either slow), then a packet a universe; a bridge that
+        # kept every packet sends all 1,500. (16 to 30 came in tries.)
+        allowed = (sending + 1.0) * 120000 / 530 + 2 * universes
+        self.assertLess(len(packets), min(allowed, 1000), f"stale packets were not left out ({sending:.2f} s)")
 
     def test_8_after_line_noise_the_next_reply_arrives_whole(self):
         # A device that boots, or an adapter at the wrong speed: 100 KB of

@@ -9,11 +9,9 @@ nothing there, says nothing, and goes on with the device."""
 import errno
 import sys
 import time
-import unittest
 
 import lab as lab_
-from lab import (ART_POLL_PROBE, ARTNET_PORT, BRIDGE_ADDRESS, CONTROLLER_ADDRESS, art_dmx, art_poll, from_bridge,
-                 message)
+from lab import ART_POLL_PROBE, ARTNET_PORT, BRIDGE_ADDRESS, art_dmx, art_poll, from_bridge, message
 
 # Where the host's address moves to.
 MOVED_ADDRESS = "10.77.0.9"

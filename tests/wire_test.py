@@ -5,6 +5,7 @@ packets, fresh DMX and every control packet; and a 4-port node's back-to-back
 answers, delivered in an adapter's small chunks, reach the controller as four
 datagrams."""
 
+import bisect
 import shutil
 import statistics
 import struct
@@ -60,7 +61,7 @@ class TwiceTheWire(unittest.TestCase):
             peer = lab.socket("network")
             peer.bind((lab_.PEER_ADDRESS, 0))
             universes, rate, seconds = 10, 44, 6
-            sent = {}
+            sent, sent_at, finals = {}, {}, {}
             controls = []
             interval = 1.0 / (universes * rate)
             start = time.monotonic()
@@ -70,13 +71,18 @@ class TwiceTheWire(unittest.TestCase):
                 packet = timed_dmx(n % universes, n, time.monotonic_ns())
                 sent[packet] = n
                 peer.sendto(packet, (BRIDGE_ADDRESS, ARTNET_PORT))
+                sent_at[n] = time.monotonic_ns()  # In the bridge's hands by now.
+                finals[n % universes] = packet
                 if n % (universes * rate) == 0:
                     control = [art_poll(), art_packet(0x6000, 107, seed=n & 0xFF),
                                art_packet(0x8000, 24, seed=(n + 1) & 0xFF)]
                     for packet in control:
                         peer.sendto(packet, (BRIDGE_ADDRESS, ARTNET_PORT))
                     controls += control
-            time.sleep(0.3)
+            # The last packet of a universe never gives way to a newer one:
+            # once each has crossed, nothing is left on its way.
+            self.assertTrue(lab_.wait_until(lambda: all(p in device.received() for p in finals.values()),
+                                            interval=0.1), "a universe's last packet never came")
             peer.close()
             data, times = device.received_with_times()
             known = dict(sent)
@@ -88,23 +94,37 @@ class TwiceTheWire(unittest.TestCase):
         arrived = [packet for packet, _ in packets]
         for control in controls:
             self.assertEqual(arrived.count(control), controls.count(control), "a control packet was lost")
-        # DMX age at the device, past the first half second.
-        ages, last_seen, gaps = [], {}, []
-        for packet, exit_ns in packets:
-            if sent.get(packet) is None:
+        # Fresh and refreshed, judged by order, not by the clock: a bridge
+        # held up by a busy machine delays everything alike, and how old DMX
+        # gets in milliseconds is the benchmark's to measure (bench/run).
+        # While a DMX waits, from its send until it leaves the wire, only
+        # what was ahead of it crosses: a packet a universe at most, the
+        # control packets and what the adapter holds. A queue that kept
+        # every packet would have hundreds ahead of each, growing, once the
+        # wire had been offered twice its rate for a while. And between two
+        # packets of a universe, each other universe has its turn at most
+        # once or twice; one left waiting would see the others pass again
+        # and again.
+        exits = [exit_ns for _, exit_ns in packets]
+        ahead, between, last = [], [], {}
+        for index, (packet, exit_ns) in enumerate(packets):
+            number = sent.get(packet)
+            if number is None:
                 continue
-            sent_ns, number, universe = struct.unpack(">QIB", packet[18:31])
-            if (sent_ns - start * 1e9) / 1e9 < 0.5:
-                continue
-            ages.append((exit_ns - sent_ns) / 1e6)
-            if universe in last_seen:
-                gaps.append((exit_ns - last_seen[universe]) / 1e6)
-            last_seen[universe] = exit_ns
-        self.assertGreater(len(ages), 226 * (seconds - 1) * 0.8, "the wire carried too little")
-        p99 = statistics.quantiles(ages, n=100)[98]
-        self.assertLess(p99, 60.0, f"DMX age p99 {p99:.1f} ms")
-        self.assertEqual(len(last_seen), universes)
-        self.assertLess(max(gaps), 100.0, "a universe went unrefreshed")
+            universe = number % universes
+            if universe in last:
+                self.assertGreater(number, last[universe][0], f"universe {universe} out of order")
+                between.append(index - last[universe][1] - 1)
+            last[universe] = (number, index)
+            if number >= universes * rate // 2:  # Past the first half second.
+                ahead.append(index - bisect.bisect_right(exits, sent_at[number]))
+        p99 = statistics.quantiles(ahead, n=100)[98]
+        self.assertLess(p99, 4 * universes, f"packets ahead of a DMX: p99 {p99:.0f}")
+        self.assertEqual(len(last), universes)
+        self.assertLess(max(between), 3 * universes, "a universe went unrefreshed")
+        # How much the wire carries is the benchmark's too; a writer that
+        # stopped or crawled would carry far less than this.
+        self.assertGreater(len(ahead), 226 * (seconds - 1) / 3, "the wire carried too little")
 
 
 class FourPortNode(unittest.TestCase):
