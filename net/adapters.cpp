@@ -1,6 +1,7 @@
 #include "net/adapters.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -133,6 +134,28 @@ std::vector<Answer> AnswersFor(const std::vector<LocalAddress>& pollers,
     answers.push_back({source, poller});
   }
   return answers;
+}
+
+bool TakeCaptured(std::size_t from, const std::vector<HeldCapture>& held, const std::uint8_t* packet,
+                  std::size_t size) {
+  if (from >= held.size()) return true;
+  const HeldCapture& own = held[from];
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    const HeldCapture& other = held[i];
+    if (!other.receive_all || other.interface_index != own.interface_index || own.interface_index == 0) continue;
+    // The adapter's first socket in receive-all mode takes everything.
+    if (i == from) return true;
+    if (size < 20) return true;  // No IPv4 header: the filter drops it.
+    LocalAddress source = 0, destination = 0;
+    std::memcpy(&source, packet + 12, sizeof source);
+    std::memcpy(&destination, packet + 16, sizeof destination);
+    if (destination != own.address) return false;
+    for (const HeldCapture& capture : held) {
+      if (capture.address == source) return true;
+    }
+    return false;
+  }
+  return true;
 }
 
 CaptureVerdict JudgeCapture(const std::vector<AdapterOutcome>& outcomes) {

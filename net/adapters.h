@@ -122,6 +122,29 @@ struct AdapterOutcome {
   std::uint32_t error = 0;  // The socket error code of the failed step.
 };
 
+// A capture as the Windows capture holds it: a raw socket bound to one
+// address, in receive-all mode or not.
+struct HeldCapture {
+  LocalAddress address = 0;
+  int interface_index = 0;
+  bool receive_all = false;
+};
+
+// Whether a packet (the IPv4 packet, header first) read from the capture
+// held[from] goes on to the filter. Receive-all delivers every packet that
+// passes the adapter, not only those to the address the socket is bound to
+// (https://learn.microsoft.com/en-us/windows/win32/winsock/sio-rcvall), so
+// an adapter with two addresses (as a host that answers a controller from
+// its second address has) hands each of its packets to two sockets. The
+// first socket of the adapter in receive-all mode takes them all; another
+// socket of that adapter takes only what the first cannot see: the host's
+// own packets to its address, which the IP stack loops back without any
+// adapter and copies to the raw sockets bound to their destination
+// (https://learn.microsoft.com/en-us/windows/win32/winsock/tcp-ip-raw-sockets-2).
+// Pure; any thread.
+bool TakeCaptured(std::size_t from, const std::vector<HeldCapture>& held, const std::uint8_t* packet,
+                  std::size_t size);
+
 // What start-up says and does after opening the capture on every address.
 struct CaptureVerdict {
   // Write NeedAdministrator with this code and fail: a raw socket is refused

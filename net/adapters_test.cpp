@@ -200,4 +200,60 @@ TEST(JudgeCapture, SaysEveryRefusalAndGoesOnWithTheOthers) {
   EXPECT_TRUE(verdict.refused.empty());
 }
 
+// An IPv4 header's worth of bytes from `source` to `destination`.
+std::vector<std::uint8_t> Packet(const char* source, const char* destination) {
+  std::vector<std::uint8_t> packet(28, 0);
+  packet[0] = 0x45;
+  const LocalAddress from = A(source), to = A(destination);
+  std::memcpy(packet.data() + 12, &from, sizeof from);
+  std::memcpy(packet.data() + 16, &to, sizeof to);
+  return packet;
+}
+
+// A Windows PC whose lighting adapter (3) holds two addresses, each with a
+// socket in receive-all mode: each socket delivers every packet of the
+// adapter, and the device must get each once.
+TEST(TakeCaptured, AnAdapterWithTwoAddressesHandsEachPacketOnOnce) {
+  const std::vector<HeldCapture> held = {
+      {A("192.168.1.20"), 2, true}, {A("2.0.0.1"), 3, true}, {A("2.0.0.2"), 3, true}};
+  // Which of the lighting adapter's two sockets (1 and 2) take a packet
+  // that crosses the adapter, and so comes to both.
+  auto takers = [&held](const char* source, const char* destination) {
+    const std::vector<std::uint8_t> packet = Packet(source, destination);
+    std::string taken;
+    for (std::size_t i : {1u, 2u}) {
+      if (TakeCaptured(i, held, packet.data(), packet.size())) taken += std::to_string(i);
+    }
+    return taken;
+  };
+  EXPECT_EQ(takers("2.0.0.50", "2.0.0.2"), "1") << "in, to the second address";
+  EXPECT_EQ(takers("2.0.0.50", "2.0.0.1"), "1") << "in, to the first";
+  EXPECT_EQ(takers("2.0.0.50", "2.255.255.255"), "1") << "a broadcast";
+  EXPECT_EQ(takers("2.0.0.2", "2.0.0.50"), "1") << "out, from the second address";
+  // The host's own packets to its second address, looped inside the IP
+  // stack, come only to the socket bound to it, which takes them.
+  for (const char* own : {"2.0.0.1", "2.0.0.2", "192.168.1.20"}) {
+    const std::vector<std::uint8_t> looped = Packet(own, "2.0.0.2");
+    EXPECT_TRUE(TakeCaptured(2, held, looped.data(), looped.size())) << own;
+  }
+  // The other adapter's one socket takes all it reads.
+  const std::vector<std::uint8_t> office = Packet("192.168.1.7", "192.168.1.20");
+  EXPECT_TRUE(TakeCaptured(0, held, office.data(), office.size()));
+  // A packet too short for an IPv4 header goes on, for the filter to drop.
+  const std::vector<std::uint8_t> in = Packet("2.0.0.50", "2.0.0.2");
+  EXPECT_TRUE(TakeCaptured(2, held, in.data(), 19));
+
+  // Receive-all refused everywhere (as under Wine): each socket delivers
+  // what comes to its address alone, and takes it all.
+  const std::vector<HeldCapture> refused = {{A("2.0.0.1"), 3, false}, {A("2.0.0.2"), 3, false}};
+  EXPECT_TRUE(TakeCaptured(1, refused, in.data(), in.size()));
+  // The adapter's socket in receive-all mode leads wherever it stands; one
+  // refused beside it keeps only the host's own packets to its address.
+  const std::vector<HeldCapture> mixed = {{A("2.0.0.2"), 3, false}, {A("2.0.0.1"), 3, true}};
+  EXPECT_FALSE(TakeCaptured(0, mixed, in.data(), in.size()));
+  EXPECT_TRUE(TakeCaptured(1, mixed, in.data(), in.size()));
+  const std::vector<std::uint8_t> looped = Packet("2.0.0.1", "2.0.0.2");
+  EXPECT_TRUE(TakeCaptured(0, mixed, looped.data(), looped.size()));
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // The capture is one raw IPv4 socket per address of an adapter that is up,
 // bound to it and switched into receive-all mode (SIO_RCVALL): each delivers
-// every IPv4 packet its adapter sends or receives, header first. One thread
+// every IPv4 packet its adapter sends or receives, header first (an adapter
+// with two addresses delivers each twice, and TakeCaptured keeps one). One thread
 // (the capture thread) reads them all, and opens and closes them as the
 // adapters change: each socket belongs to that one thread, so none is ever
 // closed under a receive that waits on it, the packets of all adapters reach
@@ -37,6 +38,8 @@ constexpr DWORD kLookAgainMs = 1000;
 
 struct OpenCapture {
   LocalAddress address;
+  int interface_index;
+  bool receive_all;
   SOCKET socket;
   WSAEVENT event;
 };
@@ -46,8 +49,11 @@ struct OpenCapture {
 // bound but refused receive-all), else INVALID_SOCKET. Error codes are read
 // with WSAGetLastError right after the failed call, as Winsock asks
 // (https://learn.microsoft.com/en-us/windows/win32/winsock/error-codes-errno-h-errno-and-wsagetlasterror-2).
-AdapterOutcome Open(LocalAddress address, OpenCapture* opened) {
+AdapterOutcome Open(const AdapterAddress& entry, OpenCapture* opened) {
+  const LocalAddress address = entry.address;
   opened->address = address;
+  opened->interface_index = entry.interface_index;
+  opened->receive_all = false;
   opened->socket = INVALID_SOCKET;
   opened->event = WSA_INVALID_EVENT;
   const SOCKET capture = ::socket(AF_INET, SOCK_RAW, IPPROTO_IP);
@@ -92,6 +98,7 @@ AdapterOutcome Open(LocalAddress address, OpenCapture* opened) {
   if (WSAIoctl(capture, SIO_RCVALL, &value, sizeof value, nullptr, 0, &returned, nullptr, nullptr) != 0) {
     return {address, AdapterOutcome::Step::kReceiveAllRefused, static_cast<std::uint32_t>(WSAGetLastError())};
   }
+  opened->receive_all = true;
   return {address, AdapterOutcome::Step::kCapturing, 0};
 }
 
@@ -104,6 +111,8 @@ void Close(const OpenCapture& open) {
 
 struct CaptureSocket::Platform {
   std::vector<OpenCapture> open;
+  // The same, as TakeCaptured reads them; made again whenever `open` changes.
+  std::vector<HeldCapture> held;
   ChangeNotices changes = kNoChangeNotices;
   // Whether the host name's address is held; while it is not, the name is
   // looked up again once a second.
@@ -112,6 +121,12 @@ struct CaptureSocket::Platform {
   std::size_t next = 0;
   // The refusals said since their address appeared, each said once.
   std::vector<AdapterOutcome> said;
+
+  // After every change to `open`, before the packets are read again.
+  void Hold() {
+    held.clear();
+    for (const OpenCapture& capture : open) held.push_back({capture.address, capture.interface_index, capture.receive_all});
+  }
 
   std::vector<AdapterAddress> Kept(const std::vector<AdapterAddress>& captured) const {
     std::vector<AdapterAddress> kept;
@@ -171,7 +186,7 @@ void CaptureSocket::Init() {
   std::vector<AdapterOutcome> outcomes;
   for (const AdapterAddress& entry : captured) {
     OpenCapture opened;
-    outcomes.push_back(Open(entry.address, &opened));
+    outcomes.push_back(Open(entry, &opened));
     if (opened.socket != INVALID_SOCKET) p.open.push_back(opened);
     if (outcomes.back().step == AdapterOutcome::Step::kNoSocket) break;
   }
@@ -186,6 +201,7 @@ void CaptureSocket::Init() {
     return;
   }
   p.name_held = true;
+  p.Hold();
   Publish(host, p.Kept(captured));
   ready_ = true;
   if (verdict.completed) WriteMessage(Message::InitCompleted);
@@ -204,6 +220,9 @@ CaptureReceive CaptureSocket::Receive(std::uint8_t* buffer, std::size_t capacity
       // the event again (recv re-enables FD_READ).
       WSAResetEvent(capture.event);
       const CaptureReceive received = ReceiveCaptured(static_cast<NativeSocket>(capture.socket), buffer, capacity);
+      if (received.result == CaptureReceive::Result::kPacket && !TakeCaptured(i, p.held, buffer, received.size)) {
+        continue;  // Another socket of its adapter delivers it.
+      }
       if (received.result != CaptureReceive::Result::kFailed) {
         p.next = i + 1;
         return received;
@@ -213,6 +232,7 @@ CaptureReceive CaptureSocket::Receive(std::uint8_t* buffer, std::size_t capacity
       // next look at the adapters opens it again if it is still there.
       Close(capture);
       p.open.erase(p.open.begin() + static_cast<std::ptrdiff_t>(i));
+      p.Hold();
       Publish(address(), p.Kept(captured()));
       break;
     }
@@ -259,10 +279,11 @@ CaptureReceive CaptureSocket::Receive(std::uint8_t* buffer, std::size_t capacity
       for (const OpenCapture& capture : p.open) open = open || capture.address == entry.address;
       if (open) continue;
       OpenCapture opened;
-      const AdapterOutcome outcome = Open(entry.address, &opened);
+      const AdapterOutcome outcome = Open(entry, &opened);
       if (opened.socket != INVALID_SOCKET) p.open.push_back(opened);
       if (outcome.step != AdapterOutcome::Step::kCapturing) p.Say(outcome);
     }
+    p.Hold();
     Publish(host, p.Kept(captured));
   }
 }
