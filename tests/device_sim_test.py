@@ -431,10 +431,13 @@ class WireTest(unittest.TestCase):
         # A reader late by a millisecond or two (the pty hands bytes on
         # through a kernel worker of normal priority, which a busy machine
         # delays) finds chunks run together, or the last late: then ask
-        # again, up to five times. Whole frames or a late end each time
-        # would be the simulator's fault.
+        # again, up to ten times, a fifth of a second apart so that one busy
+        # spell does not spoil them all. Whole frames or a late end each
+        # time would be the simulator's fault.
         wire = (len(POLL) + 4 * 241) / BYTES_A_SECOND
-        for attempt in range(5):
+        for attempt in range(10):
+            if attempt:
+                time.sleep(0.2)
             reads, written = poll_once()
             if (max(len(data) for data, _ in reads) < 241
                     and (reads[-1][1] - written) / 1e9 < wire + 0.001 + 0.015):
