@@ -14,6 +14,15 @@ import lab as lab_
 from lab import ARTNET_ID, ARTNET_PORT, BRIDGE_ADDRESS, PEER_ADDRESS, WIRE_BAUD, art_poll, message
 
 RUNNING = message("InitCompleted") + message("Running")
+STALL = message("SerialWriteTimeout", 11)
+
+
+def without_stalls(console):
+    """The console without "Serial write timeout" lines. A machine busy on
+    every core can keep the simulated device's pty from draining for the
+    half second that the bridge reports as a stall; that line says nothing
+    of universes, and the stall tests judge it."""
+    return console.replace(STALL, b"")
 DMX_SIZE = 530
 
 
@@ -136,7 +145,7 @@ class OwnUniversesOnly(unittest.TestCase):
             # Every frame, 22.7 ms apart: sharing the wire with the other 20
             # universes, each would come only every 110 ms or so.
             self.assertLess(median_gap_ms(found, universe), 30, f"universe {universe}")
-        self.assertEqual(console, RUNNING, "nothing said of the other universes")
+        self.assertEqual(without_stalls(console), RUNNING, "nothing said of the other universes")
 
 
 class UniversesChange(unittest.TestCase):
@@ -189,7 +198,7 @@ class UniversesChange(unittest.TestCase):
         self.assertEqual(sorted((u, n) for u, n, _ in after_replug),
                          sorted((u, n) for u, n, _ in stream.sent.values() if n >= first_after),
                          "every universe's every packet reached the new device")
-        self.assertEqual(console, RUNNING + message("DeviceLost") + message("DeviceReconnected"))
+        self.assertEqual(without_stalls(console), RUNNING + message("DeviceLost") + message("DeviceReconnected"))
 
 
 class TwoBridges(unittest.TestCase):
@@ -237,7 +246,7 @@ class TwoBridges(unittest.TestCase):
                 offered = sum(1 for u, _, _ in stream.sent.values() if u == universe)
                 self.assertGreaterEqual(sum(1 for u, _, _ in found if u == universe), 0.8 * offered)
         self.assertEqual(names, {"Left", "Right"}, "the replies that reached the controller")
-        self.assertEqual(consoles, (RUNNING, RUNNING))
+        self.assertEqual(tuple(without_stalls(c) for c in consoles), (RUNNING, RUNNING))
 
 
 class NoOutputsDescribed(unittest.TestCase):
