@@ -138,11 +138,11 @@ std::vector<Answer> AnswersFor(const std::vector<LocalAddress>& pollers,
 
 bool TakeCaptured(std::size_t from, const std::vector<HeldCapture>& held, const std::uint8_t* packet,
                   std::size_t size) {
-  if (from >= held.size()) return true;
+  if (from >= held.size() || held[from].interface_index == 0) return true;
   const HeldCapture& own = held[from];
   for (std::size_t i = 0; i < held.size(); ++i) {
     const HeldCapture& other = held[i];
-    if (!other.receive_all || other.interface_index != own.interface_index || own.interface_index == 0) continue;
+    if (!other.receive_all || other.interface_index != own.interface_index) continue;
     // The adapter's first socket in receive-all mode takes everything.
     if (i == from) return true;
     if (size < 20) return true;  // No IPv4 header: the filter drops it.

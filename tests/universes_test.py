@@ -15,6 +15,7 @@ from lab import ARTNET_ID, ARTNET_PORT, BRIDGE_ADDRESS, PEER_ADDRESS, WIRE_BAUD,
 
 RUNNING = message("InitCompleted") + message("Running")
 STALL = message("SerialWriteTimeout", 11)
+DMX_SIZE = 530
 
 
 def without_stalls(console):
@@ -23,7 +24,6 @@ def without_stalls(console):
     half second that the bridge reports as a stall; that line says nothing
     of universes, and the stall tests judge it."""
     return console.replace(STALL, b"")
-DMX_SIZE = 530
 
 
 def dmx(universe, number):
